@@ -1,0 +1,172 @@
+#include "logging.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "log.h"
+
+extern char** environ;
+
+namespace {
+constexpr char ESC = 0x1b;
+constexpr std::size_t READ_SIZE = 256;
+// A run of digits longer than any colour code cannot be one; stop counting so that the number cannot
+// overflow.
+constexpr int CODE_CEILING = 100000;
+} // namespace
+
+Logging::Logging(EventPoll& poll) : poll(poll) {}
+
+Logging::~Logging() {
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        // Reaped here so that no zombie outlives the handler; dmesg ends at once on SIGTERM.
+        waitpid(pid, nullptr, 0);
+    }
+    if (fd >= 0) {
+        poll.remove(fd);
+        ::close(fd);
+    }
+}
+
+void Logging::init() {
+    fd = popen("dmesg --color=always -w", pid);
+    poll.add(fd, this, EPOLLIN);
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+int Logging::popen(char const* command, int& childPid) {
+    int fds[2];
+    // Close-on-exec keeps the service's sockets out of the child; dup2 clears it on the child's stdout.
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        THROW_ERROR_NUMBER("pipe");
+    pid_t forked = fork();
+    if (forked < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        THROW_ERROR_NUMBER("fork");
+    }
+    if (forked > 0) {
+        ::close(fds[1]);
+        childPid = forked;
+        return fds[0];
+    }
+    ::close(fds[0]);
+    if (fds[1] != STDOUT_FILENO) {
+        dup2(fds[1], STDOUT_FILENO);
+        ::close(fds[1]);
+    }
+    char const* argv[] = {"sh", "-c", command, nullptr};
+    execve("/bin/sh", const_cast<char* const*>(argv), environ);
+    _exit(127);
+}
+
+void Logging::event(EventPoll::EventType type) {
+    if (type != EventPoll::Hangup) {
+        parseData();
+        return;
+    }
+    // The writer is gone, but what it wrote before is still in the pipe.
+    parseData();
+    if (!hungUp) {
+        hungUp = true;
+        LOG(Warn, "dmesg exited, no more log output for web gui.");
+    }
+    // Closed now rather than at destruction: a hung-up pipe stays ready and would make the poll spin.
+    poll.remove(fd);
+    ::close(fd);
+    fd = -1;
+    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid)
+        pid = 0;
+}
+
+void Logging::parseData() {
+    if (fd < 0)
+        return;
+    char chunk[READ_SIZE];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n <= 0)
+            return;
+        convert(chunk, strnlen(chunk, static_cast<std::size_t>(n)));
+        if (static_cast<std::size_t>(n) != READ_SIZE)
+            return;
+    }
+}
+
+std::string Logging::getColor(int colour, char const* on, char const* off) {
+    std::string digits;
+    digits += (colour & 1) ? on : off;
+    digits += (colour & 2) ? on : off;
+    digits += (colour & 4) ? on : off;
+    return digits;
+}
+
+void Logging::appendStyle() {
+    if (code >= 30 && code <= 37)
+        buffer += "color: #" + getColor(code - 30, "AA", "00");
+    else if (code >= 40 && code <= 47)
+        buffer += "background-color: #" + getColor(code - 40, "AA", "00");
+    else if (code >= 90 && code <= 97)
+        buffer += "color: #" + getColor(code - 90, "FF", "55");
+    else if (code >= 100 && code <= 107)
+        buffer += "background-color: #" + getColor(code - 100, "FF", "55");
+}
+
+void Logging::convert(char const* text, std::size_t length) {
+    char const* p = text;
+    char const* end = text + length;
+    if (!pendingEscape) {
+        char const* esc = std::find(p, end, ESC);
+        buffer.append(p, esc);
+        if (esc == end)
+            return;
+        code = 0;
+        pendingEscape = esc;
+        pendingIntroducer = true;
+        p = esc + 1;
+    }
+    for (;;) {
+        if (pendingIntroducer) {
+            if (p == end)
+                return;
+            ++p;
+            pendingIntroducer = false;
+        }
+        while (p != end && *p >= '0' && *p <= '9') {
+            if (code < CODE_CEILING)
+                code = code * 10 + (*p - '0');
+            ++p;
+        }
+        if (p == end) {
+            pendingEscape = text; // continues with the next read
+            return;
+        }
+        if (*p == 'm') {
+            if (code == 0) {
+                buffer += "</span>";
+            } else {
+                buffer += "<span style='";
+                appendStyle();
+                buffer += "'>";
+            }
+        }
+        ++p;
+        pendingEscape = nullptr;
+        char const* esc = std::find(p, end, ESC);
+        buffer.append(p, esc);
+        if (esc == end)
+            return;
+        code = 0;
+        pendingEscape = esc;
+        pendingIntroducer = true;
+        p = esc + 1;
+    }
+}

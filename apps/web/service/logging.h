@@ -1,0 +1,49 @@
+#pragma once
+
+// Follows the kernel log through a `dmesg` child and keeps it, converted to HTML, for the web GUI's log page.
+// The colour escape sequences dmesg writes become <span> elements as the text arrives; a sequence cut between
+// two reads is completed by the next one.
+
+#include <cstddef>
+#include <string>
+
+#include "eventpoll.h"
+
+class Logging final : public EventPoll::Callback {
+public:
+    explicit Logging(EventPoll& poll);
+    ~Logging(); // stops the child with SIGTERM, unregisters and closes the pipe
+    Logging(Logging const&) = delete;
+    Logging& operator=(Logging const&) = delete;
+
+    // Starts "dmesg --color=always -w" and watches its output without ever blocking the loop.
+    void init();
+    // Runs "/bin/sh -c command" with its standard output on a new pipe; returns the read end, sets pid.
+    int popen(char const* command, int& pid);
+
+    void event(EventPoll::EventType type) override;
+    // Reads what the pipe holds, 256 bytes at a time, and converts it.
+    void parseData();
+    // Appends one piece of dmesg output, converted; the escape state carries over to the next piece.
+    void convert(char const* text, std::size_t length);
+
+    // Six hex digits: bit 0 of colour picks red on/off, bit 1 green, bit 2 blue.
+    static std::string getColor(int colour, char const* on, char const* off);
+
+    // Everything converted since start-up; offsets that clients send count bytes of this text.
+    std::string const& text() const { return buffer; }
+
+private:
+    void appendStyle();
+
+    EventPoll& poll;
+    std::string buffer; // never trimmed
+    int fd = -1;        // read end of the pipe from the shell
+    int pid = 0;        // the shell
+    // Set while an escape sequence is being read, also across reads; after the read that set it only its
+    // being set matters, it is never read through.
+    char const* pendingEscape = nullptr;
+    int code = 0;                   // number of the escape sequence being read
+    bool pendingIntroducer = false; // the ESC ended a read: the byte after it ("[") opens the next one
+    bool hungUp = false;            // the warning is written once
+};
