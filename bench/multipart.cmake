@@ -1,0 +1,2 @@
+add_executable(multipart_bench multipart_bench.cpp)
+target_link_libraries(multipart_bench PRIVATE multipart benchmark::benchmark)

@@ -1,0 +1,1 @@
+service_fuzz(multipart SOURCES multipart_fuzz.cpp LIBS multipart)
