@@ -112,10 +112,9 @@ void Fcgi::event(EventPoll::EventType type) {
         ::close(fd);
         return;
     }
-    // Writes block, but a peer that stops reading must not hold the whole service: after this long without
-    // progress it counts as gone. Records leave whole in one write each; waiting to fill segments only
-    // delays.
-    timeval timeout = {Constants::FCGI_SEND_TIMEOUT_SECONDS, 0};
+    // Writes block, but a peer that stops reading must not hold the whole service (Request gives it up).
+    // Records leave whole in one write each; waiting to fill segments would only delay them.
+    timeval timeout = {0, Constants::FCGI_SEND_WAIT_MS * 1000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // fails harmlessly on a Unix-domain socket

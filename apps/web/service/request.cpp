@@ -30,7 +30,8 @@ std::string const EMPTY;
 
 Request::Request(Fcgi* fcgi, int fd, int id)
     : fcgi(fcgi), fd(fd), id(static_cast<unsigned>(id)), keepConnection(true), headerWritten(false), header(),
-      watched(false), marked(false), peerGone(false), mInputStart(0), mInputEnd(0), mParamsSize(0) {
+      watched(false), marked(false), peerGone(false), mInputStart(0), mInputEnd(0), mParamsSize(0),
+      mStalledSince() {
     memcpy(header, INITIAL_HEADER, sizeof header);
 }
 
@@ -329,20 +330,33 @@ bool Request::writeAll(iovec* pieces, int count, size_t paddingLength) {
         memset(&message, 0, sizeof message);
         message.msg_iov = pieces;
         message.msg_iovlen = static_cast<size_t>(count);
+        auto callStart = std::chrono::steady_clock::now();
         ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR)
-                continue;
+        if (sent < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
             int failure = errno;
             if (written >= total - paddingLength)
                 LOG(Warn, "Could not write padding: %s", strerror(failure));
-            // EAGAIN here is the send timeout: the peer has taken nothing for that long.
-            peerLost(failure == EAGAIN || failure == EWOULDBLOCK ? "peer stopped reading"
-                                                                 : strerror(failure));
+            peerLost(strerror(failure));
             return false;
         }
+        if (sent < 0)
+            sent = 0;
+        if (written + static_cast<size_t>(sent) < total) {
+            // Short or timed out: the peer is not taking what we send. It may be slow; it is gone once this
+            // has lasted for the whole limit.
+            if (mStalledSince == std::chrono::steady_clock::time_point())
+                mStalledSince = callStart;
+            if (std::chrono::steady_clock::now() - mStalledSince >=
+                std::chrono::milliseconds(Constants::FCGI_SEND_TIMEOUT_MS)) {
+                if (written + static_cast<size_t>(sent) >= total - paddingLength)
+                    LOG(Warn, "Could not write padding: %s", strerror(ETIMEDOUT));
+                peerLost("peer stopped reading");
+                return false;
+            }
+        } else {
+            mStalledSince = std::chrono::steady_clock::time_point();
+        }
         written += static_cast<size_t>(sent);
-        // A short write (interrupted, or the timeout after some progress) goes on with the rest.
         size_t skip = static_cast<size_t>(sent);
         while (count > 0 && skip >= pieces[0].iov_len) {
             skip -= pieces[0].iov_len;

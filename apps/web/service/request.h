@@ -5,9 +5,10 @@
 //
 // Records may reach us in any number of pieces; the bytes of an unfinished record are kept per connection and
 // the record is taken once it is whole, so a slow or splitting peer never gets the stream out of step. Reads
-// never block; writes block, but never longer than SEND_TIMEOUT_SECONDS without progress.
+// never block; writes block, but a peer that stops reading is given up after FCGI_SEND_TIMEOUT_MS.
 
 #include <any>
+#include <chrono>
 #include <map>
 #include <sstream>
 #include <string>
@@ -29,7 +30,10 @@ constexpr char const* FCGI_DEFAULT_HEADER = "Content-type: application/json\r\n\
 // cookies); the body carries update packages of several hundred MiB.
 constexpr size_t FCGI_MAX_PARAMS_SIZE = 128 * 1024; // names and values together
 constexpr size_t FCGI_MAX_POST_DATA_SIZE = size_t(1) << 30;
-constexpr int FCGI_SEND_TIMEOUT_SECONDS = 3; // a peer that takes nothing for this long is gone
+// A peer whose writes stay short for this long is gone. Each blocking write waits at most FCGI_SEND_WAIT_MS,
+// so a stall is noticed within that much of the limit, also when the peer takes a few bytes now and then.
+constexpr int FCGI_SEND_TIMEOUT_MS = 2000;
+constexpr int FCGI_SEND_WAIT_MS = 250;
 } // namespace Constants
 
 class Request : public EventPoll::Callback {
@@ -104,6 +108,7 @@ private:
     std::vector<unsigned char> mInput; // received bytes; [mInputStart, mInputEnd) are not yet taken
     size_t mInputStart;
     size_t mInputEnd;
-    size_t mParamsSize;   // bytes of names and values received for this request
+    size_t mParamsSize; // bytes of names and values received for this request
+    std::chrono::steady_clock::time_point mStalledSince; // start of the first short write in a row; 0: none
     std::string mRefusal; // the answer to a request over the limits; empty while it is within them
 };
