@@ -1,7 +1,7 @@
 // A small FastCGI responder over the listener, standing in for the web API in tests, benchmarks and by hand:
 //   fcgi_responder [--inherit] [--port N] [--quiet]
-// --inherit serves the listening socket inherited as descriptor 0 (as started by a web server), --quiet logs
-// warnings and errors only. Answers by SCRIPT_NAME:
+// --inherit serves the listening socket inherited as descriptor 0 (as started by a web server; also chosen
+// when descriptor 0 is a listening socket), --quiet logs warnings and errors only. Answers by SCRIPT_NAME:
 //   /echo    the parameters as "name=value" lines, an empty line, then the body
 //   /size    QUERY_STRING "n=<count>": count bytes of answerPattern, written in pieces of up to 1000 bytes
 //   /hold    QUERY_STRING "ms=<delay>": held, answered "held <id>" by the first periodic pass after the delay
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <sys/socket.h>
 
 #include "eventpoll.h"
 #include "fcgi.h"
@@ -115,6 +116,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    if (getsockopt(0, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening)
+        inherit = true;
     EventPoll poll;
     std::unique_ptr<Fcgi> fcgi(inherit ? new Fcgi(poll) : new Fcgi(port, poll));
     Responder responder(*fcgi);

@@ -376,7 +376,8 @@ TEST_F(FcgiTest, PeerThatStopsReadingIsGivenUpAfterTheSendTimeout) {
     auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(sendAll(fd, request(1, SOME_PARAMS)));
     pump();
-    // The receive queue of a peer that never reads still takes a little now and then, which counts as progress.
+    // The receive queue of a peer that never reads still takes a little now and then, which counts as
+    // progress.
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_LT(waited, std::chrono::milliseconds(2 * Constants::FCGI_SEND_TIMEOUT_MS + 1000));
     ASSERT_EQ(handled.size(), 1u);
