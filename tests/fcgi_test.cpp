@@ -245,9 +245,10 @@ TEST_F(FcgiTest, KeptConnectionServesRequestsOneAfterAnother) {
     // Not kept: the connection ends after the answer and the request goes at the next cleanup.
     EXPECT_EQ(receiveUntilEnd(fd, 1000), "");
     EXPECT_EQ(served->fd, -1);
-    EXPECT_NE(fcgi->request(served->id), nullptr);
+    unsigned id = served->id;
+    EXPECT_NE(fcgi->request(id), nullptr);
     fcgi->cleanup();
-    EXPECT_EQ(fcgi->request(served->id), nullptr);
+    EXPECT_EQ(fcgi->request(id), nullptr);
     EXPECT_TRUE(fcgi->connections.empty());
 }
 
