@@ -88,7 +88,13 @@ void requestStream(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations() * ANSWER_SIZE));
 }
 
-BENCHMARK(plainWrite)->Arg(PIECE_SIZE)->Arg(12288)->Arg(65536)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
+BENCHMARK(plainWrite)
+    ->Arg(PIECE_SIZE)
+    ->Arg(12288)
+    ->Arg(65536)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2)
+    ->UseRealTime();
 BENCHMARK(requestStream)->Unit(benchmark::kMillisecond)->MinTime(2)->UseRealTime();
 
 } // namespace
