@@ -163,7 +163,8 @@ TEST(EventRegistration, FailuresThrowWithTheirTexts) {
         poll.add(-1, &r, EPOLLIN);
         FAIL();
     } catch (std::runtime_error const& e) {
-        EXPECT_TRUE(std::string(e.what()).find("epoll_ctl: Bad file descriptor") != std::string::npos) << e.what();
+        EXPECT_TRUE(std::string(e.what()).find("epoll_ctl: Bad file descriptor") != std::string::npos)
+            << e.what();
     }
     EXPECT_THROW(poll.remove(12345), std::runtime_error);
 }

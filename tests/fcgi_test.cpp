@@ -1,0 +1,486 @@
+// The listener and the record protocol in one process: the test is the web server's side (a client of our own
+// that can split records anywhere) and drives the poll itself. Runs in the sandbox, which owns port 9000.
+
+#include <fcntl.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <netinet/in.h>
+#include <random>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "child.h"
+#include "fcgi.h"
+#include "fcgi_client.h"
+#include "kmsg.h"
+
+using namespace fcgiclient;
+
+namespace {
+
+constexpr int PORT = 9000;
+
+bool contains(std::vector<std::string> const& lines, std::string const& text) {
+    for (auto const& line : lines)
+        if (line.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+class FcgiTest : public ::testing::Test, public Fcgi::RequestCallback {
+protected:
+    void SetUp() override {
+        fcgi = std::make_unique<Fcgi>(PORT, poll);
+        fcgi->callback = this;
+    }
+    void TearDown() override {
+        for (int fd : clients)
+            close(fd);
+    }
+
+    void handleRequest(Request* request) override {
+        handled.push_back(request);
+        if (answer)
+            answer(request);
+    }
+
+    // Parameters as "name=value;", then "|" and the body; no header, so that answers compare exactly.
+    static void echo(Request* request) {
+        request->writeHeader("");
+        for (auto const& param : request->params)
+            request->output() << param.first << '=' << param.second << ';';
+        request->output() << '|' << request->postData;
+        request->end();
+    }
+
+    void pump() {
+        for (int round = 0; round < 50 && poll.wait(0, true) != EventPoll::TIMEOUT; ++round) {
+        }
+    }
+    int client() {
+        int fd = connectTo(PORT);
+        EXPECT_GE(fd, 0);
+        clients.push_back(fd);
+        pump();
+        return fd;
+    }
+    // Sends the bytes, lets the server work, and takes apart what came back as one answer.
+    Answer exchange(int fd, std::string const& bytes) {
+        EXPECT_TRUE(sendAll(fd, bytes));
+        pump();
+        std::vector<Record> records;
+        std::string received = receiveAvailable(fd);
+        EXPECT_TRUE(parse(received, records)) << "answer ends inside a record";
+        Answer answer;
+        EXPECT_EQ(checkAnswer(records, answer), "");
+        return answer;
+    }
+
+    EventPoll poll;
+    std::unique_ptr<Fcgi> fcgi;
+    std::vector<Request*> handled;
+    std::function<void(Request*)> answer = echo;
+    std::vector<int> clients;
+};
+
+std::map<std::string, std::string> const SOME_PARAMS = {{"SCRIPT_NAME", "/api/v1/all.cgi"},
+                                                        {"QUERY_STRING", ""}};
+
+TEST_F(FcgiTest, AnswerIsFlushedAbove8192BytesAndFramedInMultiplesOf8) {
+    int fd = client();
+    std::string sentBeforeEnd;
+    answer = [&](Request* request) {
+        for (int i = 0; i < 2000; ++i)
+            request->output() << "0123456789";
+        sentBeforeEnd = receiveAvailable(fd);
+        request->end();
+    };
+    ASSERT_TRUE(sendAll(fd, request(7, SOME_PARAMS)));
+    pump();
+    std::vector<Record> records;
+    ASSERT_TRUE(parse(sentBeforeEnd + receiveAvailable(fd), records));
+    Answer result;
+    ASSERT_EQ(checkAnswer(records, result), "");
+    std::string expected = "Content-type: application/json\r\n\r\n";
+    for (int i = 0; i < 2000; ++i)
+        expected += "0123456789";
+    EXPECT_EQ(result.out, expected);
+    EXPECT_EQ(result.requestId, 7u);
+    ASSERT_GE(result.outSizes.size(), 3u);
+    EXPECT_GT(result.outSizes[0], 8192u);
+    EXPECT_LT(result.outSizes[0], 8192u + 20u);
+    std::vector<Record> early;
+    parse(sentBeforeEnd, early);
+    EXPECT_FALSE(early.empty()) << "nothing was sent before end()";
+}
+
+TEST_F(FcgiTest, LargeFlushIsCutInto65528ByteRecords) {
+    int fd = client();
+    std::string text(70000, 'x');
+    text[0] = 'a';
+    text[69999] = 'z';
+    answer = [&](Request* request) {
+        request->writeHeader("");
+        request->output() << text;
+        request->end();
+    };
+    Answer result = exchange(fd, request(1, SOME_PARAMS));
+    EXPECT_EQ(result.out, text);
+    EXPECT_EQ(result.outSizes, (std::vector<unsigned>{65528, 4472}));
+}
+
+TEST_F(FcgiTest, EndWithoutOutputSendsOnlyEndRequestAndOtherHeadersReplaceTheDefault) {
+    int fd = client();
+    answer = [](Request* request) { request->end(); };
+    std::string bytes = request(3, SOME_PARAMS, "", true);
+    ASSERT_TRUE(sendAll(fd, bytes));
+    pump();
+    EXPECT_EQ(receiveAvailable(fd), record(3, 3, std::string(8, '\0')));
+
+    answer = [](Request* request) {
+        request->writeHeader("Content-type: image/png\r\n\r\n");
+        request->output() << "PNG";
+        request->error << "warning text";
+        request->end();
+    };
+    Answer result = exchange(fd, request(4, SOME_PARAMS, "", true));
+    EXPECT_EQ(result.out, "Content-type: image/png\r\n\r\nPNG");
+    EXPECT_EQ(result.err, "warning text");
+    EXPECT_EQ(result.requestId, 4u);
+}
+
+TEST_F(FcgiTest, ParamsDecodeLongLengthsAndStopAtMalformedPairs) {
+    Request request(fcgi.get(), -1, 0);
+    std::string longValue(300, 'v');
+    std::string content = nameValue("LONG", longValue) + nameValue("A", "1", true) + nameValue("A", "2") +
+                          nameValue("EMPTY", "");
+    request.addParams(reinterpret_cast<unsigned char*>(&content[0]), int(content.size()));
+    EXPECT_EQ(request.params,
+              (std::map<std::string, std::string>{{"A", "2"}, {"EMPTY", ""}, {"LONG", longValue}}));
+
+    // Pairs before a cut length, a length beyond the record, or a pair of two zero lengths stay; nothing
+    // after.
+    for (std::string tail : {std::string("\x85\x00", 2),
+                             std::string("\x05\x05"
+                                         "abcdefghi"),
+                             std::string("\x00\x00\x01\x01XY", 6) + nameValue("LOST", "no"),
+                             std::string("\xff\xff\xff\xff\x01x", 6)}) {
+        Request cut(fcgi.get(), -1, 0);
+        std::string bytes = nameValue("KEEP", "yes") + tail;
+        cut.addParams(reinterpret_cast<unsigned char*>(&bytes[0]), int(bytes.size()));
+        EXPECT_EQ(cut.params, (std::map<std::string, std::string>{{"KEEP", "yes"}})) << tail.size();
+    }
+
+    unsigned char lengths[] = {0x05, 0x80, 0x00, 0x01, 0x2c, 0x80};
+    unsigned char* position = lengths;
+    int left = sizeof lengths;
+    EXPECT_EQ(Request::getLength(position, left), 5);
+    EXPECT_EQ(Request::getLength(position, left), 300);
+    EXPECT_EQ(left, 1);
+    EXPECT_EQ(Request::getLength(position, left), -1);
+    EXPECT_EQ(left, 1);
+}
+
+TEST_F(FcgiTest, RecordsSplitAtEveryPositionAreReassembled) {
+    std::string body(3000, 'b');
+    std::string bytes = request(9, {{"SCRIPT_NAME", "/x"}, {"LONG", std::string(200, 'l')}}, body);
+    std::string expected = "LONG=" + std::string(200, 'l') + ";SCRIPT_NAME=/x;|" + body;
+    for (size_t split = 1; split < bytes.size(); split += split < 64 ? 1 : 37) {
+        int fd = client();
+        ASSERT_TRUE(sendAll(fd, bytes.substr(0, split)));
+        pump();
+        Answer result = exchange(fd, bytes.substr(split));
+        ASSERT_EQ(result.out, expected) << "split at " << split;
+        fcgi->cleanup();
+    }
+    int fd = client();
+    for (char byte : bytes) {
+        ASSERT_TRUE(sendAll(fd, std::string(1, byte)));
+        pump();
+    }
+    std::vector<Record> records;
+    ASSERT_TRUE(parse(receiveAvailable(fd), records));
+    Answer result;
+    ASSERT_EQ(checkAnswer(records, result), "");
+    EXPECT_EQ(result.out, expected);
+}
+
+TEST_F(FcgiTest, FullSizeRecordsWithPaddingAndUnknownTypesKeepTheStreamInStep) {
+    int fd = client();
+    std::string body(65535, 'q');
+    body[65534] = 'e';
+    std::string bytes = beginRequest(2, true) + record(4, 2, nameValue("N", "v")) +
+                        record(11, 2, "dropped", 1) + record(200, 2, std::string(65535, 'u'), 255) +
+                        record(2, 2, "") + record(9, 2, "GV") + record(5, 2, body, 255) +
+                        record(5, 2, "tail", 4) + record(5, 2, "");
+    Answer result = exchange(fd, bytes);
+    EXPECT_EQ(result.out, "N=v;|" + body + "tail");
+    EXPECT_EQ(result.requestId, 2u);
+}
+
+TEST_F(FcgiTest, KeptConnectionServesRequestsOneAfterAnother) {
+    int fd = client();
+    Answer first = exchange(fd, request(1, {{"A", "1"}, {"B", "2"}}, "one", true));
+    EXPECT_EQ(first.out, "A=1;B=2;|one");
+    ASSERT_EQ(handled.size(), 1u);
+    Request* served = handled[0];
+    EXPECT_EQ(fcgi->request(served->id), served);
+
+    // A second BEGIN_REQUEST starts clean: nothing of the first request's parameters, body or streams is
+    // left.
+    answer = [](Request* request) {
+        request->output() << "x";
+        echo(request);
+    };
+    served->error << "stale";
+    Answer second = exchange(fd, request(5, {{"C", "3"}}, "", false));
+    EXPECT_EQ(second.out, "Content-type: application/json\r\n\r\nxC=3;|");
+    EXPECT_EQ(second.err, "");
+    EXPECT_EQ(second.requestId, 5u);
+    ASSERT_EQ(handled.size(), 2u);
+    EXPECT_EQ(handled[1], served);
+
+    // Not kept: the connection ends after the answer and the request goes at the next cleanup.
+    EXPECT_EQ(receiveUntilEnd(fd, 1000), "");
+    EXPECT_EQ(served->fd, -1);
+    unsigned id = served->id;
+    EXPECT_NE(fcgi->request(id), nullptr);
+    fcgi->cleanup();
+    EXPECT_EQ(fcgi->request(id), nullptr);
+    EXPECT_TRUE(fcgi->connections.empty());
+}
+
+TEST_F(FcgiTest, EmptyStdinHandsOverWithoutBeginAndEmptyParamsChangeNothing) {
+    int fd = client();
+    answer = nullptr;
+    ASSERT_TRUE(sendAll(fd, record(4, 6, nameValue("K", "v")) + record(4, 6, "") + record(5, 6, "")));
+    pump();
+    ASSERT_EQ(handled.size(), 1u);
+    EXPECT_EQ(handled[0]->params, (std::map<std::string, std::string>{{"K", "v"}}));
+    EXPECT_EQ(handled[0]->requestId(), 6);
+    EXPECT_TRUE(handled[0]->keepConnection);
+    // With nobody answering, the request stays registered.
+    EXPECT_EQ(fcgi->request(0), handled[0]);
+}
+
+TEST_F(FcgiTest, RequestNumbersRegistryLimitAndCleanup) {
+    answer = nullptr; // every request is held
+    for (unsigned i = 0; i < Constants::FCGI_MAX_REQUESTS; ++i) {
+        int fd = client();
+        ASSERT_TRUE(sendAll(fd, request(1, SOME_PARAMS)));
+        pump();
+    }
+    ASSERT_EQ(fcgi->requests.size(), 32u);
+    EXPECT_EQ(fcgi->requests.begin()->first, 0u);
+    EXPECT_EQ(fcgi->requests.rbegin()->first, 31u);
+    EXPECT_EQ(fcgi->request(32), nullptr);
+
+    KmsgReader log;
+    int refused = client();
+    EXPECT_EQ(receiveUntilEnd(refused, 1000), "") << "a connection beyond the limit is closed at once";
+    EXPECT_TRUE(log.waitFor("Connection not served: 32 requests registered"));
+
+    // A held request whose peer leaves is deleted by the next cleanup and gone from the registry.
+    close(clients[3]);
+    clients[3] = -1;
+    pump();
+    EXPECT_EQ(fcgi->toDelete, std::vector<unsigned>{3});
+    fcgi->cleanup();
+    EXPECT_EQ(fcgi->request(3), nullptr);
+    EXPECT_TRUE(fcgi->toDelete.empty());
+    fcgi->cleanup();
+    EXPECT_EQ(fcgi->requests.size(), 31u);
+
+    // The refused connection took no number.
+    client();
+    EXPECT_EQ(fcgi->connections.rbegin()->first, 32u);
+
+    fcgi->toDelete.push_back(77);
+    fcgi->cleanup();
+    EXPECT_TRUE(log.waitFor("Request 77 no longer a valid request, though marked for deletion."));
+}
+
+TEST_F(FcgiTest, PeersThatLeaveAnywhereAreReleasedAndNothingLeaks) {
+    int before = openDescriptors();
+    answer = nullptr;
+    int midRecord = client();
+    ASSERT_TRUE(sendAll(midRecord, beginRequest(1, false) + record(4, 1, nameValue("A", "b")).substr(0, 10)));
+    int beforeRegistered = client();
+    ASSERT_TRUE(sendAll(beforeRegistered, beginRequest(1, false)));
+    pump();
+    ASSERT_EQ(fcgi->connections.size(), 2u);
+    close(midRecord);
+    close(beforeRegistered);
+    clients.clear();
+    pump();
+    fcgi->cleanup();
+    EXPECT_TRUE(fcgi->connections.empty());
+
+    // 1000 connections opened and dropped at once, then the server still answers.
+    std::vector<int> burst;
+    for (int i = 0; i < 1000; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(PORT);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        burst.push_back(fd);
+        if (i % 8 == 7)
+            pump();
+    }
+    for (int fd : burst)
+        close(fd);
+    pump();
+    fcgi->cleanup();
+    EXPECT_TRUE(fcgi->connections.empty());
+    answer = echo;
+    EXPECT_EQ(exchange(client(), request(1, {{"A", "b"}})).out, "A=b;|");
+    close(clients.back());
+    clients.clear();
+    pump();
+    fcgi->cleanup();
+    EXPECT_TRUE(fcgi->connections.empty());
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST_F(FcgiTest, PeerThatVanishesMidAnswerCostsOnlyThatAnswer) {
+    int fd = client();
+    answer = [&](Request* request) {
+        close(fd); // gone before the answer: the writes fail, nothing is thrown
+        clients.clear();
+        request->writeHeader("");
+        for (int i = 0; i < 100; ++i)
+            request->output() << std::string(100000, 'x');
+        request->end();
+    };
+    ASSERT_TRUE(sendAll(fd, request(1, SOME_PARAMS, "", true)));
+    pump();
+    ASSERT_EQ(handled.size(), 1u);
+    EXPECT_TRUE(handled[0]->peerGone);
+    EXPECT_EQ(fcgi->toDelete, std::vector<unsigned>{0});
+    fcgi->cleanup();
+    EXPECT_TRUE(fcgi->connections.empty());
+    answer = echo;
+    EXPECT_EQ(exchange(client(), request(2, {})).out, "|");
+}
+
+TEST_F(FcgiTest, PeerThatStopsReadingIsGivenUpAfterTheSendTimeout) {
+    int fd = client();
+    answer = [](Request* request) {
+        request->writeHeader("");
+        request->output() << std::string(64 << 20, 'x'); // far beyond what the socket buffers hold
+        request->end();
+    };
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(sendAll(fd, request(1, SOME_PARAMS)));
+    pump();
+    // The receive queue of a peer that never reads still takes a little now and then, which counts as
+    // progress.
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(waited, std::chrono::milliseconds(2 * Constants::FCGI_SEND_TIMEOUT_MS + 1000));
+    ASSERT_EQ(handled.size(), 1u);
+    EXPECT_TRUE(handled[0]->peerGone);
+    fcgi->cleanup();
+    EXPECT_TRUE(fcgi->connections.empty());
+}
+
+TEST_F(FcgiTest, ParametersOverTheLimitGetAnErrorAnswerAndTheConnectionStaysInStep) {
+    int fd = client();
+    std::string bytes = beginRequest(4, true);
+    std::string big(60000, 'p');
+    for (int i = 0; i < 3; ++i)
+        bytes += record(4, 4, nameValue("P" + std::to_string(i), big));
+    bytes += record(5, 4, "body", 4) + record(5, 4, "");
+    Answer refused = exchange(fd, bytes);
+    EXPECT_EQ(refused.out,
+              "Status: 431 Request Header Fields Too Large\r\nContent-type: application/json\r\n\r\n"
+              "{\"result\": 0, \"error\": \"Request parameters larger than 131072 bytes.\" }");
+    EXPECT_TRUE(handled.empty());
+    EXPECT_EQ(exchange(fd, request(5, {{"A", "1"}}, "", true)).out, "A=1;|");
+}
+
+TEST_F(FcgiTest, DestructionEndsHeldRequests) {
+    int fd = client();
+    answer = nullptr;
+    ASSERT_TRUE(sendAll(fd, request(8, SOME_PARAMS)));
+    pump();
+    ASSERT_EQ(fcgi->requests.size(), 1u);
+    fcgi.reset();
+    EXPECT_EQ(receiveUntilEnd(fd, 1000), record(3, 8, std::string(8, '\0')));
+}
+
+TEST_F(FcgiTest, MisuseAndStartupFailuresAreReported) {
+    KmsgReader log;
+    try {
+        Fcgi second(PORT, poll);
+        FAIL() << "a second listener on the same port";
+    } catch (std::runtime_error const& e) {
+        EXPECT_NE(std::string(e.what()).find("bind: Address already in use"), std::string::npos) << e.what();
+    }
+    Request orphan(nullptr, -1, 0);
+    EXPECT_THROW(orphan.end(), std::runtime_error);
+    Request closed(fcgi.get(), -1, 0);
+    EXPECT_THROW(closed.readRecord(), std::runtime_error);
+    EXPECT_THROW(closed.writeRecord("x", 1), std::runtime_error);
+    EXPECT_TRUE(contains(log.messages(), "Request is already closed."));
+    try {
+        orphan.output();
+        orphan.sendOutput();
+    } catch (std::runtime_error const& e) {
+        EXPECT_STREQ(e.what(), "Request has no Fcgi.");
+    }
+}
+
+TEST_F(FcgiTest, RandomBytesNeverStopTheServer) {
+    std::mt19937 random(12345);
+    answer = echo;
+    for (int round = 0; round < 40; ++round) {
+        int fd = client();
+        std::string noise(size_t(random() % 3000), '\0');
+        for (char& byte : noise)
+            byte = char(random());
+        if (round % 2) // start with a plausible record so that more of the protocol is reached
+            noise = beginRequest(1, round % 4 == 1) + noise;
+        sendAll(fd, noise);
+        pump();
+        receiveAvailable(fd);
+        close(fd);
+        clients.pop_back();
+        pump();
+        fcgi->cleanup();
+    }
+    EXPECT_TRUE(fcgi->connections.empty());
+    EXPECT_EQ(exchange(client(), request(3, {{"Z", "z"}})).out, "Z=z;|");
+}
+
+TEST(FcgiInherited, ServesTheListeningSocketOnDescriptorZero) {
+    runInChild([] {
+        int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(PORT);
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        listen(listener, 10);
+        dup2(listener, 0);
+        close(listener);
+        EventPoll poll;
+        Fcgi fcgi(poll);
+        EXPECT_EQ(fcgi.listenFd, 0);
+        int fd = connectTo(PORT);
+        poll.wait(100, true);
+        ASSERT_EQ(fcgi.connections.size(), 1u);
+        struct Ender : Fcgi::RequestCallback {
+            void handleRequest(Request* request) override { request->end(); }
+        } ender;
+        fcgi.callback = &ender;
+        sendAll(fd, request(2, {}));
+        poll.wait(100, true);
+        EXPECT_EQ(receiveUntilEnd(fd, 1000), record(3, 2, std::string(8, '\0')));
+        close(fd);
+    });
+}
+
+} // namespace
