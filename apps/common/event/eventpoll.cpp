@@ -15,8 +15,9 @@
 
 namespace {
 
-// The only state the signal handler touches. Sequentially consistent atomics give the full fences around every
-// access; the pending set is taken with one exchange so that no signal between reading and clearing is lost.
+// The only state the signal handler touches. Sequentially consistent atomics give the full fences around
+// every access; the pending set is taken with one exchange so that no signal between reading and clearing is
+// lost.
 std::atomic<uint8_t> gTimerExpired{0};
 std::atomic<uint32_t> gPendingSignals{0};
 std::atomic<uint8_t> gTerminateRequested{0};
@@ -33,7 +34,9 @@ extern "C" void onSignal(int signal) {
     gTerminateRequested.store(1);
 }
 
-bool takeTimerExpired() { return gTimerExpired.exchange(0) != 0; }
+bool takeTimerExpired() {
+    return gTimerExpired.exchange(0) != 0;
+}
 
 } // namespace
 
@@ -154,4 +157,6 @@ void EventPoll::close() {
     }
 }
 
-bool EventPoll::shouldTerminate() { return gTerminateRequested.load() != 0; }
+bool EventPoll::shouldTerminate() {
+    return gTerminateRequested.load() != 0;
+}

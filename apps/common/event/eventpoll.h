@@ -1,7 +1,7 @@
 #pragma once
 
-// The process's one event loop primitive: level-triggered epoll dispatch to callback objects, SIGINT and SIGTERM
-// turned into a sticky termination request, and an optional interval timer delivered as SIGALRM.
+// The process's one event loop primitive: level-triggered epoll dispatch to callback objects, SIGINT and
+// SIGTERM turned into a sticky termination request, and an optional interval timer delivered as SIGALRM.
 
 #include <ctime>
 

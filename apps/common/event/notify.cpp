@@ -1,0 +1,7 @@
+#include "notify.h"
+
+#include "introspection_gen.h"
+
+char const* eventName(Notify const& notify) {
+    return notify.event < EVENT_NAME_SIZE ? EVENT_NAME[notify.event] : UNKNOWN_EVENT_NAME;
+}

@@ -1,0 +1,1 @@
+service_fuzz(events SOURCES events_fuzz.cpp LIBS broker)
