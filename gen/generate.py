@@ -12,6 +12,13 @@ a new kind of line is a new entry in PARSERS and, if it produces code, in EMITTE
 Generated names:
   EVENT_NAME[EVENT_NAME_SIZE]   the event names, indexed by identifier
   gen::Event::<name>            the identifier of each event, e.g. gen::Event::VarFocusTargetValueChanged == 7
+  gen::<Enum>                   each enumeration as an enum class over uint32_t (gen::LogLevel is the log
+                                library's own, checked entry by entry against the definition)
+  <ENUM>_NAME_ARRAY, <ENUM>_NAME_ARRAY_SIZE, ENUM_ARRAY, ENUM_ARRAY_SIZE   the entry names
+  gen::<Record>                 each record type as a struct, fields in order, every offset and size checked
+  gen::<Block>Data              each block's data as a struct; regions no variable describes are padding
+  g<Block>                      the typed data pointer of each block, null until the block is mapped
+                                (e.g. gMemServiceMode->ServiceMode1WireModemLabel)
 The generator refuses (exit status 1, with file and line) a definition that breaks what the device relies on.
 """
 import os
@@ -29,9 +36,28 @@ class DefinitionError(Exception):
     pass
 
 
+BLOCK_COUNT, VARIABLE_COUNT, ENUM_COUNT, RECORD_COUNT = 18, 795, 70, 30
+# Offsets known outside the definition: a variable list that shifts them cannot build.
+KNOWN_OFFSETS = {("MemLens", "LensFileList"): 4180, ("MemLens", "LensFileSave"): 61200,
+                 ("MemHwControl", "VibrationTicLength"): 7224, ("MemMedia", "ExportSettings"): 5284}
+# Enumerations that other code already declares; the generator checks them instead of declaring them again.
+DECLARED_ENUMS = {"LogLevel": "loglevel.h"}
+
+
+class Type:
+    """A stored value: its base type, C++ type, size, alignment and the texts the dictionary keeps."""
+
+    def __init__(self, base, cpp, size, align, minimum=None, maximum=None, length=None, count=None, name=None):
+        self.base, self.cpp, self.size, self.align = base, cpp, size, align
+        self.minimum, self.maximum, self.length, self.count, self.name = minimum, maximum, length, count, name
+
+
 class Model:
     def __init__(self):
         self.events = []  # (identifier, name, line number)
+        self.enums = []  # (name, [entries], line)
+        self.records = []  # (name, size, [(field, offset, words, line)], line)
+        self.blocks = []  # (index, name, size, [(variable, words, line)], line)
 
 
 def parse_event(model, words, line):
@@ -40,7 +66,98 @@ def parse_event(model, words, line):
     model.events.append((int(words[1]), words[2], line))
 
 
-PARSERS = {"event": parse_event}
+def parse_enum(model, words, line):
+    if len(words) < 3 or not all(IDENTIFIER.match(w) for w in words[1:]):
+        raise DefinitionError(f"line {line}: expected 'enum <name> <entry> ...'")
+    model.enums.append((words[1], words[2:], line))
+
+
+def parse_record(model, words, line):
+    if len(words) != 3 or not IDENTIFIER.match(words[1]) or not words[2].isdigit():
+        raise DefinitionError(f"line {line}: expected 'record <name> <size>'")
+    model.records.append((words[1], int(words[2]), [], line))
+
+
+def parse_field(model, words, line):
+    if not model.records or len(words) < 4 or not IDENTIFIER.match(words[1]) or not words[2].isdigit():
+        raise DefinitionError(f"line {line}: expected 'field <name> <offset> <type>' after a record")
+    model.records[-1][2].append((words[1], int(words[2]), words[3:], line))
+
+
+def parse_block(model, words, line):
+    if len(words) != 4 or not words[1].isdigit() or not IDENTIFIER.match(words[2]) or not words[3].isdigit():
+        raise DefinitionError(f"line {line}: expected 'block <index> <name> <size>'")
+    model.blocks.append((int(words[1]), words[2], int(words[3]), [], line))
+
+
+def parse_var(model, words, line):
+    if not model.blocks or len(words) < 3 or not IDENTIFIER.match(words[1]):
+        raise DefinitionError(f"line {line}: expected 'var <name> <type>' after a block")
+    model.blocks[-1][3].append((words[1], words[2:], line))
+
+
+PARSERS = {"event": parse_event, "enum": parse_enum, "record": parse_record, "field": parse_field,
+           "block": parse_block, "var": parse_var}
+
+
+def align(offset, alignment):
+    return (offset + alignment - 1) // alignment * alignment
+
+
+def number(text, line):
+    try:
+        float(text)
+    except ValueError:
+        raise DefinitionError(f"line {line}: '{text}' is not a number")
+    return text
+
+
+def resolve(model, words, line, in_record):
+    """The Type of a variable's or field's type words."""
+    enums = {name for name, _, _ in model.enums}
+    records = {name: size for name, size, _, _ in model.records}
+    kind, rest = words[0], words[1:]
+    if kind in ("int", "float"):
+        if rest and len(rest) != 2:
+            raise DefinitionError(f"line {line}: {kind} takes no limits or both")
+        low, high = ((number(rest[0], line), number(rest[1], line)) if rest else
+                     (("-2147483648", "2147483647") if kind == "int" else ("-1e+38", "1e+38")))
+        return Type(0 if kind == "int" else 1, "int32_t" if kind == "int" else "float", 4, 4, low, high)
+    if kind == "bool" and not rest:
+        return Type(2, "bool", 1, 1)
+    if kind in ("string", "buffer") and len(rest) == 1 and rest[0].isdigit() and int(rest[0]) > 0:
+        n = int(rest[0])
+        if kind == "string":
+            return Type(3, f"std::array<char, {n}>", n, 1, length=str(n))
+        return Type(4, f"std::array<uint8_t, {n}>", n, 1, "0", str(n), length=str(n))
+    if in_record and kind in ("enum", "record"):
+        kind, rest = rest[0] if rest else "", rest[1:]
+        if words[0] == "record" and rest:
+            rest = ["x" + rest[0]]
+    if kind in enums and not rest:
+        return Type(5, f"gen::{kind}", 4, 4, name=kind)
+    if kind in records:
+        record = next(r for r in model.records if r[0] == kind)
+        alignment = record_alignment(model, record)
+        if not rest:
+            return Type(6, f"gen::{kind}", records[kind], alignment, name=kind)
+        if len(rest) == 1 and re.match(r"x[1-9][0-9]*$", rest[0]):
+            count = int(rest[0][1:])
+            return Type(6, f"std::array<gen::{kind}, {count}>", records[kind] * count, alignment,
+                        length=str(count), count=count, name=kind)
+    raise DefinitionError(f"line {line}: unknown type '{' '.join(words)}'")
+
+
+def record_alignment(model, record):
+    # 4 when any field, also inside a nested record, is a 4-byte one.
+    for _, _, words, _ in record[2]:
+        if words[0] in ("int", "float", "enum"):
+            return 4
+        if words[0] == "record":
+            inner = next((r for r in model.records if r[0] == words[1]), None)
+            if inner and record_alignment(model, inner) == 4:
+                return 4
+    return 1
 
 
 def parse(path):
@@ -87,16 +204,145 @@ def emit_events(model, header, source):
     source.append("};")
 
 
-CHECKS = [check_events]
-EMITTERS = [emit_events]
+def check_counts(model):
+    variables = sum(len(block[3]) for block in model.blocks)
+    for what, have, want in (("blocks", len(model.blocks), BLOCK_COUNT), ("variables", variables, VARIABLE_COUNT),
+                             ("enumerations", len(model.enums), ENUM_COUNT),
+                             ("record types", len(model.records), RECORD_COUNT)):
+        if have != want:
+            raise DefinitionError(f"{have} {what} defined, the device has {want}")
+    if [block[0] for block in model.blocks] != list(range(len(model.blocks))):
+        raise DefinitionError("blocks must be listed in index order 0, 1, 2, ...")
+    events = {name for _, name, _ in model.events}
+    for _, block, _, variables, _ in model.blocks:
+        names = set()
+        for name, _, line in variables:
+            if name in names:
+                raise DefinitionError(f"line {line}: {name} is already a variable of {block}")
+            names.add(name)
+            if f"Var{name}Changed" not in events:
+                raise DefinitionError(f"line {line}: variable {name} has no event Var{name}Changed")
+
+
+def layout(model, members, line_of_owner, what):
+    """Members (name, Type, wanted offset or None) laid out as a C structure; returns [(name, Type, offset, pad)]."""
+    offset, placed = 0, []
+    for name, kind, wanted, line in members:
+        natural = align(offset, kind.align)
+        pad = 0
+        if wanted is not None:
+            if wanted < natural or wanted % kind.align:
+                raise DefinitionError(f"line {line}: {what} {name} cannot lie at {wanted} (next free {natural})")
+            pad = wanted - offset if wanted > natural else 0
+            natural = wanted
+        placed.append((name, kind, natural, pad))
+        offset = natural + kind.size
+    return placed, offset
+
+
+def emit_enums(model, header, source):
+    for name, entries, _ in model.enums:
+        if name in DECLARED_ENUMS:
+            header.append(f'#include "{DECLARED_ENUMS[name]}"')
+            header.extend(f"static_assert(int(gen::{name}::{e}) == {i});" for i, e in enumerate(entries))
+            continue
+        header.append(f"namespace gen {{ enum class {name} : uint32_t {{ {', '.join(entries)} }}; }}")
+    header.append("")
+    header.append("struct EnumInfo {")
+    header.append("    char const* name;")
+    header.append("    char const* const* entries;")
+    header.append("    uint32_t count;")
+    header.append("};")
+    for name, entries, _ in model.enums:
+        upper = name.upper()
+        header.append(f"constexpr uint32_t {upper}_NAME_ARRAY_SIZE = {len(entries)};")
+        header.append(f"extern char const* const {upper}_NAME_ARRAY[{upper}_NAME_ARRAY_SIZE];")
+        source.append(f"char const* const {upper}_NAME_ARRAY[{upper}_NAME_ARRAY_SIZE] = {{" +
+                      ", ".join(f'"{e}"' for e in entries) + "};")
+    header.append(f"constexpr uint32_t ENUM_ARRAY_SIZE = {len(model.enums)};")
+    header.append("extern EnumInfo const ENUM_ARRAY[ENUM_ARRAY_SIZE];")
+    source.append("EnumInfo const ENUM_ARRAY[ENUM_ARRAY_SIZE] = {")
+    source.extend(f'    {{"{n}", {n.upper()}_NAME_ARRAY, {n.upper()}_NAME_ARRAY_SIZE}},' for n, _, _ in model.enums)
+    source.append("};")
+
+
+def emit_struct(header, cpp_name, placed, end, size, alignment):
+    header.append(f"struct {'alignas(4) ' if alignment == 4 else ''}{cpp_name} {{")
+    for name, kind, offset, pad in placed:
+        if pad:
+            header.append(f"    std::array<uint8_t, {pad}> padding{offset - pad}; // no variable describes these bytes")
+        header.append(f"    {kind.cpp} {name};")
+    if size is not None and end < size and align(end, alignment) < size:
+        header.append(f"    std::array<uint8_t, {size - end}> padding{end};")
+    header.append("};")
+    if size is not None:
+        header.append(f"static_assert(sizeof({cpp_name}) == {size});")
+
+
+def emit_records(model, header, source):
+    # A record used inside another comes first.
+    ordered, seen = [], set()
+
+    def visit(record):
+        if record[0] in seen:
+            return
+        seen.add(record[0])
+        for _, _, words, _ in record[2]:
+            if words[0] == "record":
+                inner = next((r for r in model.records if r[0] == words[1]), None)
+                if inner:
+                    visit(inner)
+        ordered.append(record)
+
+    for record in model.records:
+        visit(record)
+    header.append("namespace gen {")
+    for record in ordered:
+        name, size, fields, line = record
+        members = [(f, resolve(model, words, fl, True), offset, fl) for f, offset, words, fl in fields]
+        placed, end = layout(model, members, line, f"field of {name}")
+        emit_struct(header, name, placed, end, size, record_alignment(model, record))
+        header.extend(f"static_assert(offsetof({name}, {f}) == {o});" for f, _, o, _ in placed)
+    header.append("} // namespace gen")
+
+
+def emit_blocks(model, header, source):
+    header.append("namespace gen {")
+    for _, block, size, variables, line in model.blocks:
+        members = []
+        for name, words, vl in variables:
+            at = None
+            if len(words) >= 2 and words[-2] == "at":
+                at, words = int(words[-1]), words[:-2]
+            members.append((name, resolve(model, words, vl, False), at, vl))
+        placed, end = layout(model, members, line, f"variable of {block}")
+        for name, _, offset, _ in placed:
+            wanted = KNOWN_OFFSETS.get((block, name))
+            if wanted is not None and wanted != offset:
+                raise DefinitionError(f"line {line}: {block}.{name} lies at {offset}, the device has it at {wanted}")
+        if align(end, 4) != size:
+            raise DefinitionError(f"line {line}: the variables of {block} end at {end}, its data size is {size}")
+        emit_struct(header, f"{block}Data", placed, end, size, 4)
+        for (owner, var), offset in KNOWN_OFFSETS.items():
+            if owner == block:
+                header.append(f"static_assert(offsetof({block}Data, {var}) == {offset});")
+    header.append("} // namespace gen")
+    header.append("")
+    for _, block, _, _, _ in model.blocks:
+        header.append(f"extern gen::{block}Data* g{block};")
+        source.append(f"gen::{block}Data* g{block} = nullptr;")
+
+
+CHECKS = [check_events, check_counts]
+EMITTERS = [emit_events, emit_enums, emit_records, emit_blocks]
 
 
 def generate(definition, output):
     model = parse(definition)
     for check in CHECKS:
         check(model)
-    header = ["// Generated from device.def by generate.py: do not edit.", "#pragma once", "", "#include <cstdint>",
-              ""]
+    header = ["// Generated from device.def by generate.py: do not edit.", "#pragma once", "", "#include <array>",
+              "#include <cstddef>", "#include <cstdint>", ""]
     source = ["// Generated from device.def by generate.py: do not edit.", '#include "introspection_gen.h"', ""]
     for emit in EMITTERS:
         emit(model, header, source)
