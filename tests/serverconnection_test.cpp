@@ -96,6 +96,15 @@ int rawClient() {
     return fd;
 }
 
+TEST(EventNames, AreLookedUpAndNeverReadPastTheTable) {
+    EXPECT_STREQ(eventName(Notify{0, 0, 0}), "Invalid");
+    EXPECT_STREQ(eventName(Notify{7, 0, 0}), "VarFocusTargetValueChanged");
+    EXPECT_STREQ(eventName(Notify{819, 0, 0}), "Reserved819");
+    EXPECT_STREQ(eventName(Notify{931, 0, 0}), "VarAppDofCalculationLogLevelChanged");
+    EXPECT_STREQ(eventName(Notify{932, 0, 0}), "UnknownEvent");
+    EXPECT_STREQ(eventName(Notify{0xffffffff, 0, 0}), "UnknownEvent");
+}
+
 TEST(ServerConnection, WithoutBrokerTheGateFailsAfterItsAttempts) {
     KmsgReader kmsg;
     EventPoll poll;
