@@ -58,6 +58,7 @@ class Model:
         self.enums = []  # (name, [entries], line)
         self.records = []  # (name, size, [(field, offset, words, line)], line)
         self.blocks = []  # (index, name, size, [(variable, words, line)], line)
+        self.event_source = []  # the event names have a source of their own: the data plane needs only them
 
 
 def parse_event(model, words, line):
@@ -199,9 +200,10 @@ def emit_events(model, header, source):
     header.append("namespace gen::Event {")
     header.extend(f"constexpr uint32_t {name} = {identifier};" for identifier, name, _ in model.events)
     header.append("} // namespace gen::Event")
-    source.append("char const* const EVENT_NAME[EVENT_NAME_SIZE] = {")
-    source.extend(f'    "{name}",' for _, name, _ in model.events)
-    source.append("};")
+    names = model.event_source
+    names.append("char const* const EVENT_NAME[EVENT_NAME_SIZE] = {")
+    names.extend(f'    "{name}",' for _, name, _ in model.events)
+    names.append("};")
 
 
 def check_counts(model):
@@ -333,8 +335,131 @@ def emit_blocks(model, header, source):
         source.append(f"gen::{block}Data* g{block} = nullptr;")
 
 
+def cpp_text(text):
+    return "nullptr" if text is None else f'"{text}"'
+
+
+def emit_codecs(model, header, source):
+    """Getters and setters of every enumeration, record type and buffer variable, and the field lists."""
+    for index, (name, _, _) in enumerate(model.enums):
+        header.append(f"std::string get{name}Introspection(void const* address, int index);")
+        header.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
+                      "Notify notify, char const* text);")
+        source.append(f"std::string get{name}Introspection(void const* address, int) {{")
+        source.append(f"    return IntrospectionEnum::getEnumText({index}, address);")
+        source.append("}")
+        source.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
+                      "Notify notify, char const* text) {")
+        source.append(f"    return IntrospectionEnum::setEnumText({index}, blockBase, block, variable, notify, text);")
+        source.append("}")
+    enum_index = {name: i for i, (name, _, _) in enumerate(model.enums)}
+    for record in model.records:
+        name, size, fields, _ = record
+        header.append(f"extern std::vector<StructInfo> const {name.upper()}_FIELDS;")
+        header.append(f"std::string get{name}Introspection(void const* address, int index);")
+        header.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
+                      "Notify notify, char const* text);")
+        rows = []
+        for field, offset, words, line in fields:
+            kind = resolve(model, words, line, True)
+            rows.append(f'    {{"{field}", {offset}, {kind.base}, "{kind.name or words[0]}", nullptr}},')
+        source.append(f"std::vector<StructInfo> const {name.upper()}_FIELDS = {{")
+        source.extend(rows)
+        source.append("};")
+        # Straight-line printing: every key and limit text is a constant.
+        source.append(f"std::string get{name}Introspection(void const* address, int index) {{")
+        source.append(f"    auto const& r = static_cast<gen::{name} const*>(address)[index];")
+        source.append("    std::string out = \"{\";")
+        for i, (field, offset, words, line) in enumerate(fields):
+            kind = resolve(model, words, line, True)
+            comma = "," if i else ""
+            key = f'\\"{field}\\":'
+            if kind.base == 2:
+                source.append(f'    out += "{comma}{key} " + Introspection::printBool(r.{field});')
+            elif kind.base == 0:
+                source.append(f'    out += "{comma}{key} " + Introspection::printValue(std::to_string(r.{field}), '
+                              f'"int", "{kind.minimum}", "{kind.maximum}");')
+            elif kind.base == 1:
+                source.append(f'    out += "{comma}{key} " + Introspection::printValue(formatFloat(r.{field}), '
+                              f'"float", "{kind.minimum}", "{kind.maximum}");')
+            elif kind.base == 5:
+                source.append(f'    out += "{comma}{key}  " + IntrospectionEnum::printEnum('
+                              f'IntrospectionEnum::getEnumText({enum_index[kind.name]}, &r.{field}), "{kind.name}");')
+            elif kind.base == 3:
+                source.append(f'    out += "{comma}{key} {{\\"value\\":\\"" + '
+                              f'Introspection::escape(std::string(r.{field}.data(), strnlen(r.{field}.data(), '
+                              f'r.{field}.size()))) + "\\", \\"type\\": \\"string\\" }}";')
+            elif kind.base == 6:
+                source.append(f'    out += "{comma}{key}[";')
+                source.append(f"    for (size_t i = 0; i < r.{field}.size(); ++i)")
+                source.append(f'        out += (i ? "," : "") + get{kind.name}Introspection(r.{field}.data(), int(i));')
+                source.append('    out += "]";')
+        source.append('    return out + "}";')
+        source.append("}")
+        source.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
+                      "Notify notify, char const* text) {")
+        source.append(f"    return setRecordImage(blockBase, block, variable, notify, text, sizeof(gen::{name}));")
+        source.append("}")
+    for _, block, _, variables, _ in model.blocks:
+        for name, words, line in variables:
+            if words[0] == "buffer":
+                n = int(words[1])
+                header.append(f"std::string get{name}Introspection(void const* address, int index);")
+                header.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, "
+                              "uint32_t variable, Notify notify, char const* text);")
+                source.append(f"std::string get{name}Introspection(void const* address, int) {{")
+                source.append(f"    return getBufferIntrospection(address, {n});")
+                source.append("}")
+                source.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, "
+                              "uint32_t variable, Notify notify, char const* text) {")
+                source.append(f"    return setBufferIntrospection(blockBase, {n}, block, variable, notify, text);")
+                source.append("}")
+
+
+def emit_dictionary(model, header, source):
+    event_ids = {name: identifier for identifier, name, _ in model.events}
+    header.append("constexpr uint32_t MEMORY_ARRAY_SIZE = %d;" % len(model.blocks))
+    header.append("extern MemoryInfo const MEMORY_ARRAY[MEMORY_ARRAY_SIZE];")
+    header.append("")
+    header.append("// The change event of every variable by name: gen::notify::<block>::<variable>.")
+    for index, block, _, variables, _ in model.blocks:
+        source.append(f"static char* memory{block}() {{ return reinterpret_cast<char*>(g{block}); }}")
+        header.append(f"namespace gen::notify::{block} {{")
+        rows = []
+        for name, words, line in variables:
+            if len(words) >= 2 and words[-2] == "at":
+                words = words[:-2]
+            kind = resolve(model, words, line, False)
+            event = event_ids[f"Var{name}Changed"]
+            array_of_records = 1 if kind.base == 6 and kind.count else 0
+            header.append(f"constexpr Notify {name}{{{event}, {array_of_records}, 0}};")
+            base_name = {0: "Int", 1: "Float", 2: "Bool", 3: "String"}.get(kind.base)
+            if kind.base in (4,):
+                get, put = f"get{name}Introspection", f"set{name}Introspection"
+            elif kind.base in (5, 6):
+                get, put = f"get{kind.name}Introspection", f"set{kind.name}Introspection"
+            else:
+                get, put = f"get{base_name}Introspection", f"set{base_name}Introspection"
+            type_text = {0: "int", 1: "float", 2: "bool", 3: "string", 4: "buffer"}.get(kind.base, kind.name)
+            fields = f"&{kind.name.upper()}_FIELDS" if kind.base == 6 else "nullptr"
+            record_size = f"sizeof(gen::{kind.name})" if kind.base == 6 else "0"
+            is_array = "true" if kind.base == 3 or array_of_records else "false"
+            rows.append(f'    {{{{{event}, {array_of_records}, 0}}, "{name}", memory{block}, '
+                        f'offsetof(gen::{block}Data, {name}), "{type_text}", {kind.base}, {get}, {put}, '
+                        f'{cpp_text(kind.minimum)}, {cpp_text(kind.maximum)}, {cpp_text(kind.length)}, '
+                        f'{is_array}, {fields}, {record_size}}},')
+        header.append(f"}} // namespace gen::notify::{block}")
+        source.append(f"static VariableInfo {block}_VARIABLES[] = {{")
+        source.extend(rows)
+        source.append("};")
+    source.append("MemoryInfo const MEMORY_ARRAY[MEMORY_ARRAY_SIZE] = {")
+    source.extend(f'    {{"{block}", {block}_VARIABLES, {len(variables)}}},'
+                  for _, block, _, variables, _ in model.blocks)
+    source.append("};")
+
+
 CHECKS = [check_events, check_counts]
-EMITTERS = [emit_events, emit_enums, emit_records, emit_blocks]
+EMITTERS = [emit_events, emit_enums, emit_records, emit_blocks, emit_codecs, emit_dictionary]
 
 
 def generate(definition, output):
@@ -342,14 +467,19 @@ def generate(definition, output):
     for check in CHECKS:
         check(model)
     header = ["// Generated from device.def by generate.py: do not edit.", "#pragma once", "", "#include <array>",
-              "#include <cstddef>", "#include <cstdint>", ""]
-    source = ["// Generated from device.def by generate.py: do not edit.", '#include "introspection_gen.h"', ""]
+              "#include <cstddef>", "#include <cstdint>", "#include <string>", "", '#include "introspection_types.h"', ""]
+    source = ["// Generated from device.def by generate.py: do not edit.", '#include "introspection_gen.h"', "",
+              "#include <cstring>", "", '#include "introspection.h"', '#include "introspection_enum.h"',
+              '#include "serverconnection.h"', '#include "setters.h"', ""]
     for emit in EMITTERS:
         emit(model, header, source)
         header.append("")
         source.append("")
     os.makedirs(output, exist_ok=True)
-    for name, lines in (("introspection_gen.h", header), ("introspection_gen.cpp", source)):
+    events = ["// Generated from device.def by generate.py: do not edit.", '#include "introspection_gen.h"', ""]
+    events += model.event_source
+    for name, lines in (("introspection_gen.h", header), ("introspection_gen.cpp", source),
+                        ("event_names_gen.cpp", events)):
         path = os.path.join(output, name)
         text = "\n".join(lines) + "\n"
         # Unchanged output keeps its time stamp, so that a comment edit does not rebuild everything.

@@ -1,0 +1,53 @@
+#pragma once
+
+// Access to the dictionary of every variable in every block, by block index and variable index, and the texts
+// in which values cross the web API.
+
+#include <cstdint>
+#include <regex>
+#include <string>
+
+#include "introspection_gen.h"
+
+class Introspection {
+public:
+    static uint32_t getMemCount();
+    static char const* getMemName(uint32_t mem);
+    static uint32_t getMemIndex(std::string const& name); // exact name; "Unknown memory" otherwise
+    static uint32_t getVarCount(uint32_t mem);
+    static char const* getVarName(uint32_t mem, uint32_t var);
+    static char const* getVarType(uint32_t mem, uint32_t var);
+    static int32_t getVarBaseType(uint32_t mem, uint32_t var);
+    static char const* getVarArrayLen(uint32_t mem, uint32_t var); // null when the variable has no length
+    static bool isArray(uint32_t mem, uint32_t var);
+    static Notify getVarEvent(uint32_t mem, uint32_t var);
+    static VariableInfo const& getVarInfo(uint32_t mem, uint32_t var);
+
+    // The value as text, or "n/a" while the block is not mapped.
+    static std::string getVarValue(uint32_t mem, uint32_t var, int index);
+    // An error text, empty on success, or "n/a" while the block is not mapped.
+    static std::string setVarValue(uint32_t mem, uint32_t var, char const* text);
+
+    // The block and variable of an event; ids no variable carries give (0, 0).
+    static void getVarLocation(Notify const& notify, uint32_t& mem, uint32_t& var);
+    static void genEventToVar();
+
+    // Limits as texts, and the JSON objects of values.
+    static std::string getVarMin(uint32_t mem, uint32_t var);
+    static std::string getVarMax(uint32_t mem, uint32_t var);
+    static bool checkMinMax(uint32_t mem, uint32_t var, char const* text, std::string& error);
+    static std::string printValue(std::string const& value, std::string const& type, std::string const& min,
+                                  std::string const& max);
+    static std::string printBool(bool value);
+
+    // A backslash before every match of the escape expression (none until it is set).
+    static std::string escape(std::string const& text);
+    static void setEscapeCharacters(std::string const& pattern);
+
+private:
+    static void check(uint32_t mem);
+    static void check(uint32_t mem, uint32_t var);
+};
+
+// "%f" of a float widened to double, as every float value text is written.
+std::string formatFloat(float value);
