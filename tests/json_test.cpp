@@ -36,9 +36,16 @@ TEST(JsonReader, ReadsOneLevelOfPairs) {
         {" \t\r\n{ \"a\" : \"x\" , b : 2 }  \n", true, -1, {{"a", "x", false}, {"b", "2", false}}},
         {"{\"a b\": 1, \"c:d\": 2}", true, -1, {{"a b", "1", false}, {"c:d", "2", false}}},
         {"{a 1}", false, 3, {}}, // an unquoted key ends at the blank and wants a colon
-        {"[1, \"two\", {\"k\": 3}]", true, -1, {{"", "1", false}, {"", "two", false}, {"", "{\"k\": 3}", true}}},
-        {"{\"a\": {\"b\": {\"c\": 1}}, \"d\": 2}", true, -1, {{"a", "{\"b\": {\"c\": 1}}", true}, {"d", "2", false}}},
-        // Only the bracket kind that opened a value is counted; other kinds and quotes are copied without meaning.
+        {"[1, \"two\", {\"k\": 3}]",
+         true,
+         -1,
+         {{"", "1", false}, {"", "two", false}, {"", "{\"k\": 3}", true}}},
+        {"{\"a\": {\"b\": {\"c\": 1}}, \"d\": 2}",
+         true,
+         -1,
+         {{"a", "{\"b\": {\"c\": 1}}", true}, {"d", "2", false}}},
+        // Only the bracket kind that opened a value is counted; other kinds and quotes are copied without
+        // meaning.
         {"{\"a\": [{\"k\": \"}\"}, 1]}", true, -1, {{"a", "[{\"k\": \"}\"}, 1]", true}}},
         {"{\"a\": [\"]\", 1]}", false, 9, {{"a", "[\"]", true}}}, // but that kind counts even inside quotes
         {"{\"a\": 'it\"s'}", true, -1, {{"a", "it\"s", false}}},
@@ -56,7 +63,10 @@ TEST(JsonReader, StopsAtTheFirstCharacterNotAcceptedAndKeepsWhatWasRead) {
     Case const cases[] = {
         {"{\"a\" 1}", false, 5, {}},
         {"{\"a\": \"x\"} z", false, 11, {{"a", "x", false}}},
-        {"{\"a\": \"x\\\"y\"}", false, 10, {{"a", "x\\", false}}}, // no escapes: the value ends at the second quote
+        {"{\"a\": \"x\\\"y\"}",
+         false,
+         10,
+         {{"a", "x\\", false}}}, // no escapes: the value ends at the second quote
         {"x", false, 0, {}},
         {"{\"a\": 1}}", false, 8, {{"a", "1", false}}},
         {"{\"a\": \"x\" \"b\"}", false, 10, {{"a", "x", false}}},
@@ -84,7 +94,9 @@ TEST(JsonReader, NestedValuesAreReadAgainByTheSameReader) {
     EXPECT_EQ(json.pairs[1].first, "B");
     ASSERT_TRUE(json.pairs[1].second.isObject);
     ASSERT_TRUE(json.parse(json.pairs.back().second.value));
-    expectReading(json, {"", true, -1,
+    expectReading(json, {"",
+                         true,
+                         -1,
                          {{"A", "{\"B\": {\"Index\": 2, \"Name\": \"x\"}}", true},
                           {"B", "{\"Index\": 2, \"Name\": \"x\"}", true},
                           {"Index", "2", false},

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
     if (total > text.size())
         abort();
     // Each level is shorter than the one that held it, so the walk ends; the bound only keeps runs short.
-    for (int level = 0; ok && !json.pairs.empty() && json.pairs.back().second.isObject && level < 64; ++level) {
+    for (int level = 0; ok && !json.pairs.empty() && json.pairs.back().second.isObject && level < 64;
+         ++level) {
         std::string nested = json.pairs.back().second.value;
         ok = json.parse(nested);
         if (!ok && size_t(json.errorPosition) >= nested.size())

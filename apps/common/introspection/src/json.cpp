@@ -106,15 +106,32 @@ bool Json::parse(std::string const& text) {
             continue;
         State next = Error;
         switch (state) {
-        case Start: next = nextChar<Start>(c); break;
-        case KeyStart: next = nextChar<KeyStart>(c); break;
-        case Key: next = nextChar<Key>(c); break;
-        case AfterKey: next = nextChar<AfterKey>(c); break;
-        case ValueStart: next = nextChar<ValueStart>(c); break;
-        case Value: next = nextChar<Value>(c); break;
-        case AfterValue: next = nextChar<AfterValue>(c); break;
-        case End: next = nextChar<End>(c); break;
-        case Error: break;
+        case Start:
+            next = nextChar<Start>(c);
+            break;
+        case KeyStart:
+            next = nextChar<KeyStart>(c);
+            break;
+        case Key:
+            next = nextChar<Key>(c);
+            break;
+        case AfterKey:
+            next = nextChar<AfterKey>(c);
+            break;
+        case ValueStart:
+            next = nextChar<ValueStart>(c);
+            break;
+        case Value:
+            next = nextChar<Value>(c);
+            break;
+        case AfterValue:
+            next = nextChar<AfterValue>(c);
+            break;
+        case End:
+            next = nextChar<End>(c);
+            break;
+        case Error:
+            break;
         }
         if (state == Value && next != Value) {
             pairs.emplace_back(std::move(key), ObjectValue{std::move(value), isObject});

@@ -1,8 +1,9 @@
 #pragma once
 
-// Reads one level of a JSON object (or array) into key/value pairs, byte by byte, and keeps nested objects and
-// arrays as raw text so that the caller can read them with a further call. It converts nothing, decodes no escape
-// sequence and checks no nested text: it is the reader of set requests, which only need to walk down to a name.
+// Reads one level of a JSON object (or array) into key/value pairs, byte by byte, and keeps nested objects
+// and arrays as raw text so that the caller can read them with a further call. It converts nothing, decodes
+// no escape sequence and checks no nested text: it is the reader of set requests, which only need to walk
+// down to a name.
 
 #include <cstdint>
 #include <string>
@@ -12,16 +13,17 @@
 class Json {
 public:
     struct ObjectValue {
-        std::string value; // quoted text without quotes, unquoted text as is, or a nested object with its brackets
-        bool isObject;     // a nested object or array
+        std::string
+            value; // quoted text without quotes, unquoted text as is, or a nested object with its brackets
+        bool isObject; // a nested object or array
     };
 
     enum State : int32_t { Start, KeyStart, Key, AfterKey, ValueStart, Value, AfterValue, End, Error };
 
     Json() = default;
 
-    // Appends the pairs of text to pairs; false at the first character not accepted (errorPosition its index).
-    // An unfinished value at the end of the text is dropped, without failure.
+    // Appends the pairs of text to pairs; false at the first character not accepted (errorPosition its
+    // index). An unfinished value at the end of the text is dropped, without failure.
     bool parse(std::string const& text);
 
     template <int N> State nextChar(char c);
