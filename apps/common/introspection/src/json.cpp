@@ -98,6 +98,12 @@ template <> Json::State Json::nextChar<Json::End>(char c) {
 }
 
 bool Json::parse(std::string const& text) {
+    // A nested value is read from the pair that holds it; appending to pairs may move that text.
+    for (auto const& pair : pairs)
+        if (&text == &pair.second.value || &text == &pair.first) {
+            std::string const copy(text);
+            return parse(copy);
+        }
     errorPosition = -1;
     State state = Start;
     for (std::size_t i = 0; i < text.size(); ++i) {
