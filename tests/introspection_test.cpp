@@ -307,4 +307,64 @@ TEST_F(Dictionary, RecordsPrintAsJsonObjects) {
     EXPECT_EQ(events[0].param2, 1u);
 }
 
+TEST_F(Dictionary, RecordFieldsFromSetRequests) {
+    auto index = [](char const* block, char const* name) {
+        uint32_t mem = Introspection::getMemIndex(block);
+        for (uint32_t var = 0;; ++var)
+            if (strcmp(Introspection::getVarName(mem, var), name) == 0)
+                return std::make_pair(mem, var);
+    };
+    auto setField = [&](char const* block, char const* variable, int element, char const* field,
+                        char const* text) {
+        auto [mem, var] = index(block, variable);
+        JsonPairs pairs{{block, {"{...}", true}},
+                        {variable, {"{...}", true}},
+                        {"Index", {"0", false}},
+                        {field, {text, false}}};
+        return Introspection::setVarValueJson(mem, var, pairs, element);
+    };
+    gMemMotors->FocusMotor.CalRequest = true;
+    EXPECT_EQ(setField("MemMotors", "FocusMotor", 0, "CalRequest", "true"), "");
+    EXPECT_TRUE(posted().empty()) << "unchanged";
+    EXPECT_EQ(setField("MemMotors", "FocusMotor", 0, "CalRequest", "yes"), "");
+    EXPECT_FALSE(gMemMotors->FocusMotor.CalRequest);
+    EXPECT_EQ(setField("MemMotors", "IrisMotor", 0, "Side", "Right"), "");
+    EXPECT_EQ(uint32_t(gMemMotors->IrisMotor.Side), 1u);
+    EXPECT_EQ(setField("MemMotors", "IrisMotor", 0, "Side", "Middle"), "");
+    EXPECT_EQ(setField("MemMotors", "IrisMotor", 0, "Foo", "1"), "");
+    EXPECT_EQ(uint32_t(gMemMotors->IrisMotor.Side), 1u);
+    EXPECT_EQ(posted(2).size(), 2u);
+
+    EXPECT_THROW(setField("MemMotors", "ZoomMotor", 0, "ActPosition", "abc"), std::invalid_argument);
+    EXPECT_EQ(setField("MemMotors", "ZoomMotor", 0, "ActPosition", "70000"), "");
+    EXPECT_EQ(gMemMotors->ZoomMotor.ActPosition, 70000) << "printed limits are not enforced";
+    EXPECT_EQ(setField("MemMotors", "ZoomMotor", 0, "RealLowerLimit", "0.5"), "");
+    EXPECT_EQ(gMemMotors->ZoomMotor.RealLowerLimit, 0.5f);
+    posted(2);
+
+    // An element of an array: its index goes with the event, also when nothing changed.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(setField("MemLens", "LensFileList", 3, "LensFileName", "Wide.lens"), "");
+    EXPECT_STREQ(gMemLens->LensFileList[3].LensFileName.data(), "Wide.lens");
+    auto events = posted(2);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].event, gen::Event::VarLensFileListChanged);
+    EXPECT_EQ(events[1].param1, 1u);
+    EXPECT_EQ(events[1].param2, 3u);
+    auto [lens, list] = index("MemLens", "LensFileList");
+    EXPECT_EQ(Introspection::getVarEvent(lens, list).param2, 3u);
+
+    // Too long a name is cut to the field's room; indices outside the variable are refused unwritten.
+    EXPECT_EQ(setField("MemLens", "LensFileList", 99, "LensFileName", std::string(50, 'n').c_str()), "");
+    EXPECT_EQ(std::string(gMemLens->LensFileList[99].LensFileName.data()), std::string(39, 'n'));
+    auto before = *gMemLens;
+    EXPECT_EQ(setField("MemLens", "LensFileList", 100, "LensFileName", "x"),
+              "Index 100 is outside LensFileList");
+    EXPECT_EQ(setField("MemLens", "LensFileList", -1, "LensFileName", "x"),
+              "Index 4294967295 is outside LensFileList");
+    EXPECT_EQ(setField("MemMotors", "FocusMotor", 1, "CalRequest", "true"), "Index 1 is outside FocusMotor");
+    EXPECT_EQ(memcmp(&before, gMemLens, sizeof before), 0);
+    posted(1);
+}
+
 } // namespace

@@ -8,6 +8,7 @@
 
 #include "introspection_enum.h"
 #include "log.h"
+#include "setters.h"
 
 namespace {
 std::pair<uint32_t, uint32_t> eventToVar[EVENT_NAME_SIZE];
@@ -92,6 +93,19 @@ std::string Introspection::setVarValue(uint32_t mem, uint32_t var, char const* t
     if (!base)
         return "n/a";
     return info.set(base, mem, var, info.notify, text);
+}
+
+std::string
+Introspection::setVarValueJson(uint32_t mem, uint32_t var,
+                               std::vector<std::pair<std::string, Json::ObjectValue>> const& pairs,
+                               int index) {
+    check(mem, var);
+    VariableInfo& info = MEMORY_ARRAY[mem].variables[var];
+    char* base = info.memory();
+    if (!base)
+        return "n/a";
+    info.notify.param2 = static_cast<uint32_t>(index);
+    return setJson(base, mem, var, info.notify, pairs);
 }
 
 void Introspection::genEventToVar() {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "introspection.h"
+#include "introspection_enum.h"
 #include "log.h"
 
 namespace {
@@ -161,6 +162,71 @@ std::string setRecordImage(char* blockBase, uint32_t block, uint32_t variable, N
     if (memcmp(target, data, size) != 0) {
         memcpy(target, data, size);
         postEvent(notify);
+    }
+    return "";
+}
+
+std::string setJson(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
+                    JsonPairs const& pairs) {
+    VariableInfo const& v = info(block, variable);
+    unsigned long elements = v.length && v.notify.param1 ? strtoul(v.length, nullptr, 10) : 1;
+    // A wrong index must never reach the memory of the next variable.
+    if (notify.param2 >= elements)
+        return "Index " + std::to_string(notify.param2) + " is outside " + v.name;
+    char* element = blockBase + v.offset + std::size_t(notify.param2) * v.size;
+    return setRecordFromJson(element, v.fields, pairs, notify, v.size);
+}
+
+std::string setRecordFromJson(char* element, std::vector<StructInfo> const* fields, JsonPairs const& pairs,
+                              Notify notify, uint32_t size) {
+    if (!fields || pairs.empty())
+        return "";
+    std::string const& key = pairs.back().first;
+    std::string const& text = pairs.back().second.value;
+    for (std::size_t i = 0; i < fields->size(); ++i) {
+        StructInfo const& field = (*fields)[i];
+        if (key != field.name)
+            continue;
+        char* address = element + field.offset;
+        switch (field.baseType) {
+        case Int: {
+            int32_t value = std::stoi(text, nullptr, 0);
+            setVariable(*reinterpret_cast<int32_t*>(address), notify, value);
+            break;
+        }
+        case Float: {
+            float value = std::stof(text);
+            setVariable(*reinterpret_cast<float*>(address), notify, value);
+            break;
+        }
+        case Bool: {
+            bool value = text == "true";
+            setVariable(*reinterpret_cast<bool*>(address), notify, value);
+            break;
+        }
+        case String: {
+            // The room runs to the next field or the end of the record; a longer text is cut to stay
+            // terminated.
+            uint32_t end = i + 1 < fields->size() ? (*fields)[i + 1].offset : size;
+            std::size_t room = end - field.offset;
+            address[0] = 0;
+            strncat(address, text.c_str(), room - 1);
+            postEvent(notify);
+            break;
+        }
+        case Enum: {
+            uint32_t e = IntrospectionEnum::getEnumIndex(field.type.c_str());
+            for (uint32_t k = 0; k < IntrospectionEnum::getEnumEntryCount(e); ++k)
+                if (text == IntrospectionEnum::getEnumEntryName(e, k)) {
+                    setVariable(*reinterpret_cast<int32_t*>(address), notify, int32_t(k));
+                    break;
+                }
+            break;
+        }
+        default: // a list of records inside the record is not set field by field
+            break;
+        }
+        return "";
     }
     return "";
 }

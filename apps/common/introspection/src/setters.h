@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "introspection_types.h"
+#include "json.h"
 #include "serverconnection.h"
 
 std::string getIntIntrospection(void const* address, int index);
@@ -31,6 +34,17 @@ std::string setBufferIntrospection(char* blockBase, unsigned length, uint32_t bl
 // The raw image of one record: the variable itself (param1 0) or element param2.
 std::string setRecordImage(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
                            char const* data, std::size_t size);
+
+using JsonPairs = std::vector<std::pair<std::string, Json::ObjectValue>>;
+
+// One field of one record element from a set request: the last pair names the field and carries the text. The
+// element is param2 of notify; one outside the variable is refused with an error text and nothing written.
+std::string setJson(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
+                    JsonPairs const& pairs);
+// The field of the element at element (a record of size bytes); unknown fields and entry names change
+// nothing. An int or float text that does not convert throws std::invalid_argument or std::out_of_range.
+std::string setRecordFromJson(char* element, std::vector<StructInfo> const* fields, JsonPairs const& pairs,
+                              Notify notify, uint32_t size);
 
 int hexDigit(char c); // throws "Not a valid hex digit: %c"
 

@@ -1,0 +1,157 @@
+#include "json.h"
+
+template <> Json::State Json::nextChar<Json::Start>(char c) {
+    if (c == '[') {
+        closeChar = ']';
+        isArray = true;
+        return ValueStart;
+    }
+    if (c == '{') {
+        closeChar = '}';
+        return isArray ? ValueStart : KeyStart;
+    }
+    return Error;
+}
+
+template <> Json::State Json::nextChar<Json::KeyStart>(char c) {
+    if (isString(c)) {
+        keyQuote = c;
+        return Key;
+    }
+    keyQuote = 0;
+    key += c;
+    return Key;
+}
+
+template <> Json::State Json::nextChar<Json::Key>(char c) {
+    if (keyQuote == 0 && c == ':')
+        return ValueStart;
+    if (keyQuote == 0 && isWhitespace(c))
+        return AfterKey;
+    if (c == keyQuote)
+        return AfterKey;
+    key += c;
+    return Key;
+}
+
+template <> Json::State Json::nextChar<Json::AfterKey>(char c) {
+    return c == ':' ? ValueStart : Error;
+}
+
+template <> Json::State Json::nextChar<Json::ValueStart>(char c) {
+    if (char close = isObjectStart(c)) {
+        valueOpen = c;
+        valueClose = close;
+        depth = 1;
+        isObject = true;
+        value += c;
+        return Value;
+    }
+    if (isString(c)) {
+        valueClose = c;
+        valueOpen = 0;
+        depth = 1;
+        return Value;
+    }
+    valueOpen = valueClose = 0;
+    value += c;
+    return Value;
+}
+
+template <> Json::State Json::nextChar<Json::Value>(char c) {
+    // Quoted and unquoted values have no opening or closing character (0): a NUL byte in them is plain text.
+    if (valueOpen != 0 && c == valueOpen)
+        ++depth;
+    if (valueClose != 0 && c == valueClose) {
+        if (depth - 1 == 0) {
+            depth = 0;
+            if (isObject)
+                value += c;
+            return AfterValue;
+        }
+        --depth;
+        value += c;
+        return Value;
+    }
+    if (valueClose == 0) {
+        if (isWhitespace(c))
+            return AfterValue;
+        if (c == ',')
+            return afterSeparator();
+        if (c == closeChar)
+            return End;
+    }
+    value += c;
+    return Value;
+}
+
+template <> Json::State Json::nextChar<Json::AfterValue>(char c) {
+    if (c == ',')
+        return afterSeparator();
+    if (c == closeChar)
+        return End;
+    return Error;
+}
+
+template <> Json::State Json::nextChar<Json::End>(char c) {
+    return isWhitespace(c) ? End : Error;
+}
+
+bool Json::parse(std::string const& text) {
+    // A nested value is read from the pair that holds it; appending to pairs may move that text.
+    for (auto const& pair : pairs)
+        if (&text == &pair.second.value || &text == &pair.first) {
+            std::string const copy(text);
+            return parse(copy);
+        }
+    errorPosition = -1;
+    State state = Start;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (state != Key && state != Value && isWhitespace(c))
+            continue;
+        State next = Error;
+        switch (state) {
+        case Start:
+            next = nextChar<Start>(c);
+            break;
+        case KeyStart:
+            next = nextChar<KeyStart>(c);
+            break;
+        case Key:
+            next = nextChar<Key>(c);
+            break;
+        case AfterKey:
+            next = nextChar<AfterKey>(c);
+            break;
+        case ValueStart:
+            next = nextChar<ValueStart>(c);
+            break;
+        case Value:
+            next = nextChar<Value>(c);
+            break;
+        case AfterValue:
+            next = nextChar<AfterValue>(c);
+            break;
+        case End:
+            next = nextChar<End>(c);
+            break;
+        case Error:
+            break;
+        }
+        if (state == Value && next != Value) {
+            pairs.emplace_back(std::move(key), ObjectValue{std::move(value), isObject});
+            key.clear();
+            value.clear();
+            isObject = false;
+            keyQuote = 0;
+            valueClose = 0;
+        }
+        state = next;
+        if (state == Error) {
+            errorPosition = static_cast<int32_t>(i);
+            return false;
+        }
+    }
+    return true;
+}

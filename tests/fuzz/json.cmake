@@ -1,0 +1,1 @@
+service_fuzz(json SOURCES json_fuzz.cpp LIBS json)
