@@ -1,9 +1,12 @@
 #include "introspection.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 #include <utility>
 
 #include "introspection_enum.h"
@@ -15,6 +18,51 @@ std::pair<uint32_t, uint32_t> eventToVar[EVENT_NAME_SIZE];
 bool eventToVarFilled = false;
 std::regex escapeRegex;
 bool escapeSet = false;
+
+// Every value of the variable tree passes through escape(), and the web API's pattern is a plain bracket of
+// literal characters; scanning for those bytes keeps std::regex off that path.
+bool escapePlain = false;
+bool escapeByte[256];
+
+// True (and the byte table filled) when the pattern is "[" literal characters "]": printable ASCII other than
+// "[", "]", "^" and "-". A backslash there is a member of the set, as in a POSIX bracket expression: the web
+// API's four characters [\"] are meant to double backslashes and escape quotes, so that string fields stay
+// valid JSON, where ECMAScript would read them as the quote alone. Ranges, negation, classes, escapes of
+// letters and digits and other bytes go to the regex.
+bool plainBracket(std::string const& pattern) {
+    if (pattern.size() < 3 || pattern.front() != '[' || pattern.back() != ']')
+        return false;
+    bool table[256] = {};
+    for (size_t i = 1; i + 1 < pattern.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(pattern[i]);
+        if (c < 0x20 || c > 0x7e || c == '[' || c == ']' || c == '^' || c == '-')
+            return false;
+        if (c == '\\' && i + 2 < pattern.size() && isalnum(static_cast<unsigned char>(pattern[i + 1])))
+            return false; // \n, \d, \w and the like are the regex's
+
+        table[c] = true;
+    }
+    std::copy(std::begin(table), std::end(table), std::begin(escapeByte));
+    return true;
+}
+
+// printValue's object differs between calls only in its value; the members before it are serialised once per
+// distinct (type, min, max). Bounded, because callers may pass any texts.
+constexpr size_t PREFIX_CACHE_LIMIT = 4096;
+std::unordered_map<std::string, std::string> prefixCache;
+std::string prefixKey;
+
+std::string const& valuePrefix(std::string const& type, std::string const& min, std::string const& max) {
+    prefixKey.assign(type).append(1, '\0').append(min).append(1, '\0').append(max);
+    auto found = prefixCache.find(prefixKey);
+    if (found != prefixCache.end())
+        return found->second;
+    std::string prefix = nlohmann::json{{"max", max}, {"min", min}, {"type", type}, {"value", ""}}.dump();
+    prefix.resize(prefix.size() - 3); // the empty value text and the closing brace
+    if (prefixCache.size() >= PREFIX_CACHE_LIMIT)
+        prefixCache.clear();
+    return prefixCache.emplace(prefixKey, std::move(prefix)).first->second;
+}
 } // namespace
 
 void Introspection::check(uint32_t mem) {
@@ -181,8 +229,14 @@ bool Introspection::checkMinMax(uint32_t mem, uint32_t var, char const* text, st
 
 std::string Introspection::printValue(std::string const& value, std::string const& type,
                                       std::string const& min, std::string const& max) {
-    nlohmann::json object = {{"max", max}, {"min", min}, {"type", type}, {"value", value}};
-    return object.dump();
+    static nlohmann::json valueText = std::string();
+    valueText.get_ref<std::string&>() = value;
+    std::string const& prefix = valuePrefix(type, min, max);
+    std::string escaped = valueText.dump(); // throws for invalid UTF-8, as the whole object would
+    std::string object;
+    object.reserve(prefix.size() + escaped.size() + 1);
+    object.append(prefix).append(escaped).append(1, '}');
+    return object;
 }
 
 std::string Introspection::printBool(bool value) {
@@ -193,11 +247,27 @@ std::string Introspection::printBool(bool value) {
 std::string Introspection::escape(std::string const& text) {
     if (!escapeSet)
         return text;
-    return std::regex_replace(text, escapeRegex, "\\$&");
+    if (!escapePlain)
+        return std::regex_replace(text, escapeRegex, "\\$&");
+    size_t count = 0;
+    for (char c : text)
+        count += escapeByte[static_cast<unsigned char>(c)];
+    if (count == 0)
+        return text;
+    std::string escaped;
+    escaped.reserve(text.size() + count);
+    for (char c : text) {
+        if (escapeByte[static_cast<unsigned char>(c)])
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
 }
 
 void Introspection::setEscapeCharacters(std::string const& pattern) {
+    // Compiled first: a bad pattern throws before anything changes.
     escapeRegex = std::regex(pattern, std::regex::ECMAScript);
+    escapePlain = plainBracket(pattern);
     escapeSet = true;
 }
 
