@@ -3,7 +3,8 @@
 
     generate.py DEFINITION OUTPUT_DIR
 
-reads DEFINITION (device.def) and writes OUTPUT_DIR/introspection_gen.h and OUTPUT_DIR/introspection_gen.cpp.
+reads DEFINITION (device.def) and writes into OUTPUT_DIR the dictionary (introspection_gen.h/.cpp), the event
+names (event_names_gen.cpp) and the start-up layer (gen_init.h/.cpp).
 
 The definition is line-oriented: a leading keyword per line, '#' starts a comment. Each keyword has a parser that
 collects its lines into the model, and each part of the model an emitter that adds text to the header and the source;
@@ -462,6 +463,43 @@ CHECKS = [check_events, check_counts]
 EMITTERS = [emit_events, emit_enums, emit_records, emit_blocks, emit_codecs, emit_dictionary]
 
 
+def emit_init(model):
+    """The start-up layer: the block objects and the event poll, constructed in that order before main."""
+    header = ["// Generated from device.def by generate.py: do not edit.", "#pragma once", "",
+              '#include "eventpoll.h"', '#include "serverconnection.h"', '#include "sharedmemory.h"', "",
+              "// Start-up hooks of the program that links this layer: run first and last by gen::init.",
+              "void processPreInit();", "void processPostInit();", "", "namespace gen {",
+              "// Maps every block in index order; blocks are opened, or created by a process that fills them.",
+              "void mapBlocks(bool create);",
+              "// Maps the blocks, connects to the broker and subscribes to everything, binds the log level.",
+              "void init();", "EventPoll& getEventPoll();", "ServerConnection* getServerConnection();",
+              "void subscribeNotifications();", "void closeServerConnection();",
+              "SharedMemory& getSharedMemory(unsigned index);", "} // namespace gen"]
+    source = ["// Generated from device.def by generate.py: do not edit.", '#include "gen_init.h"', "",
+              '#include "introspection_gen.h"', '#include "log.h"', "", "namespace {",
+              "// Defined before the event poll in this one unit, so that they are constructed first.",
+              "SharedMemory memories[] = {"]
+    for _, block, _, _, _ in model.blocks:
+        source.append(f'    {{"{block}", sizeof(gen::{block}Data)}},')
+    source += ["};", "EventPoll eventPoll;", "} // namespace", "",
+               "void gen::mapBlocks(bool create) {",
+               "    for (SharedMemory& memory : memories) {", "        if (create)", "            memory.create();",
+               "        else", "            memory.open();", "        memory.address();", "    }"]
+    for index, (_, block, _, _, _) in enumerate(model.blocks):
+        source.append(f"    g{block} = static_cast<gen::{block}Data*>(memories[{index}].address());")
+    source += ["}", "",
+               "void gen::init() {", "    processPreInit();", "    mapBlocks(false);",
+               "    gServerConnection = new ServerConnection(eventPoll);", "    gServerConnection->subscribeAll();",
+               "    gComponentLogLevel = &gMemApp->AppServiceLogLevel;", "    processPostInit();", "}", "",
+               "EventPoll& gen::getEventPoll() { return eventPoll; }", "",
+               "ServerConnection* gen::getServerConnection() { return gServerConnection; }", "",
+               "void gen::subscribeNotifications() { gServerConnection->subscribeAll(); }", "",
+               "void gen::closeServerConnection() {", "    delete gServerConnection;",
+               "    gServerConnection = nullptr;", "}", "",
+               "SharedMemory& gen::getSharedMemory(unsigned index) { return memories[index]; }"]
+    return header, source
+
+
 def generate(definition, output):
     model = parse(definition)
     for check in CHECKS:
@@ -478,8 +516,9 @@ def generate(definition, output):
     os.makedirs(output, exist_ok=True)
     events = ["// Generated from device.def by generate.py: do not edit.", '#include "introspection_gen.h"', ""]
     events += model.event_source
+    init_header, init_source = emit_init(model)
     for name, lines in (("introspection_gen.h", header), ("introspection_gen.cpp", source),
-                        ("event_names_gen.cpp", events)):
+                        ("event_names_gen.cpp", events), ("gen_init.h", init_header), ("gen_init.cpp", init_source)):
         path = os.path.join(output, name)
         text = "\n".join(lines) + "\n"
         # Unchanged output keeps its time stamp, so that a comment edit does not rebuild everything.

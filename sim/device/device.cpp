@@ -1,0 +1,4 @@
+// Placeholder until the device stand-in lands.
+void processPreInit() {}
+void processPostInit() {}
+int main() { return 0; }
