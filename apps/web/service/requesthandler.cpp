@@ -1,0 +1,287 @@
+#include "requesthandler.h"
+
+#include <cstring>
+#include <exception>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "introspection.h"
+#include "introspection_enum.h"
+#include "json.h"
+#include "log.h"
+
+RequestHandler::RequestHandler(EventPoll& poll, Fcgi& fcgi)
+    : fcgi(fcgi), changedEvents(), logging(poll), screenCapture() {
+    lastPeriodic = std::chrono::steady_clock::now();
+    // Four characters: a bracket holding a backslash and a double quote.
+    Introspection::setEscapeCharacters("[\\\"]");
+    try {
+        logging.init();
+    } catch (std::exception const&) {
+        LOG(Error, "Logging to web gui will not be available");
+    }
+}
+
+void RequestHandler::handleRequest(Request* request) {
+    std::string const& script = request->param("SCRIPT_NAME");
+    LOG(DebugMost, "REQUEST handle(%i, %i, %s)", int(request->id), int(request->requestId()), script.c_str());
+    if (script == "/api/v1/all.cgi") {
+        sendTree(request);
+    } else if (script == "/api/v1/update.cgi") {
+        request->context = Constants::HELD_UPDATE;
+    } else if (script == "/api/v1/set.cgi") {
+        sendSetResult(request);
+    } else {
+        sendUnknownScript(request, script);
+    }
+}
+
+void RequestHandler::sendTree(Request* request) {
+    LOG(LogLight, "Request %s from %s to %s by %s", request->param("SCRIPT_FILENAME").c_str(),
+        request->param("REMOTE_ADDR").c_str(), request->param("SERVER_ADDR").c_str(),
+        request->param("HTTP_USER_AGENT").c_str());
+    std::ostream& out = request->output();
+    out << "{\r\n\"id\": " << unsigned(request->requestId()) << ",\r\n\"variables\": {";
+    createJsonTree(out);
+    out << "}}\r\n";
+    request->end();
+}
+
+void RequestHandler::sendSetResult(Request* request) {
+    std::stringstream errors;
+    bool ok = setVars(request->postData, errors);
+    std::ostream& out = request->output();
+    out << "{\"result\": " << (ok ? 1 : 0);
+    if (!ok)
+        out << ", \"error\": \"" << encodeString(errors.str()) << "\"";
+    out << " }";
+    request->end();
+}
+
+void RequestHandler::sendUnknownScript(Request* request, std::string const& script) {
+    LOG(Warn, "Unknown script: '%s'", script.c_str());
+    std::string message = "Unknown script: '" + script + "'";
+    request->output() << "{\"result\": " << 0 << ", \"error\": \"" << encodeString(message) << "\" }";
+    request->end();
+}
+
+void RequestHandler::printValue(unsigned mem, unsigned var, std::ostream& stream, int index) {
+    try {
+        switch (Introspection::getVarBaseType(mem, var)) {
+        case Struct:
+            stream << Introspection::getVarValue(mem, var, index);
+            break;
+        case Enum:
+            stream << IntrospectionEnum::printEnum(Introspection::getVarValue(mem, var, 0),
+                                                   Introspection::getVarType(mem, var));
+            break;
+        case Bool:
+            stream << Introspection::printBool(Introspection::getVarValue(mem, var, 0) == "true");
+            break;
+        case Buffer:
+            stream << Introspection::printValue(Introspection::getVarValue(mem, var, 0), "string",
+                                                Introspection::getVarMin(mem, var),
+                                                Introspection::getVarMax(mem, var));
+            break;
+        default:
+            stream << Introspection::printValue(
+                Introspection::getVarValue(mem, var, 0), Introspection::getVarType(mem, var),
+                Introspection::getVarMin(mem, var), Introspection::getVarMax(mem, var));
+            break;
+        }
+    } catch (std::exception const& e) {
+        stream << "\"ERROR\": \"" << e.what() << "\"";
+    }
+}
+
+void RequestHandler::printVariable(unsigned mem, unsigned var, std::ostream& stream) {
+    int32_t base = Introspection::getVarBaseType(mem, var);
+    if (Introspection::isArray(mem, var) && base != String && base != Buffer) {
+        char const* lengthText = Introspection::getVarArrayLen(mem, var);
+        long length = lengthText ? strtol(lengthText, nullptr, 10) : 0;
+        stream << '[';
+        for (long i = 0; i < length; ++i) {
+            if (i > 0)
+                stream << ',';
+            printValue(mem, var, stream, int(i));
+        }
+        stream << ']';
+    } else {
+        printValue(mem, var, stream, 0);
+    }
+}
+
+void RequestHandler::createJsonTree(std::ostream& stream) {
+    unsigned memCount = Introspection::getMemCount();
+    for (unsigned mem = 0; mem < memCount; ++mem) {
+        stream << '"' << Introspection::getMemName(mem) << "\" : {";
+        unsigned varCount = Introspection::getVarCount(mem);
+        for (unsigned var = 0; var < varCount; ++var) {
+            stream << '"' << Introspection::getVarName(mem, var) << "\" : ";
+            printVariable(mem, var, stream);
+            if (var + 1 < varCount)
+                stream << ',';
+        }
+        stream << '}';
+        if (mem + 1 < memCount)
+            stream << ',';
+    }
+}
+
+std::string RequestHandler::encodeString(std::string const& text) {
+    std::string encoded;
+    encoded.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '\\':
+            encoded += "\\u005c";
+            break;
+        case '"':
+            encoded += "\\u0022";
+            break;
+        case '\r':
+            encoded += "\\u000d";
+            break;
+        case '\n':
+            encoded += "\\u000a";
+            break;
+        case '\t':
+            encoded += "\\u0009";
+            break;
+        default:
+            encoded += c;
+        }
+    }
+    return encoded;
+}
+
+void RequestHandler::appendJsonKey(nlohmann::json const& document, std::string const& key, std::string& out) {
+    if (!document.is_object() || !document.contains(key))
+        THROW_ERROR("Key: '%s' is missing", key.c_str());
+    out += document[key].get<std::string>();
+    out += '\n';
+}
+
+bool RequestHandler::setVars(std::string const& body, std::stringstream& errors) {
+    Json reader;
+    std::string variableName;
+    if (!reader.parse(body)) {
+        errors << "JSON parse error at " << reader.errorPosition << ".\r\n";
+        return false;
+    }
+    if (reader.pairs.empty())
+        return false;
+    std::string blockName = reader.pairs.front().first;
+    while (reader.pairs.back().second.isObject) {
+        size_t before = reader.pairs.size();
+        if (!reader.parse(reader.pairs.back().second.value)) {
+            errors << "JSON parse error at " << reader.errorPosition << ".\r\n";
+            return false;
+        }
+        // An empty nested object adds nothing and would be read again forever: the descent ends there,
+        // without a variable name unless an outer level gave one.
+        if (reader.pairs.size() == before)
+            break;
+        if (variableName.empty())
+            variableName = reader.pairs.back().first;
+    }
+    try {
+        int index = 0;
+        for (auto const& pair : reader.pairs)
+            if (pair.first == "Index")
+                index = std::stoi(pair.second.value);
+        uint32_t mem = Introspection::getMemIndex(blockName);
+        uint32_t count = Introspection::getVarCount(mem);
+        for (uint32_t var = 0; var < count; ++var) {
+            if (variableName != Introspection::getVarName(mem, var))
+                continue;
+            if (Introspection::getVarBaseType(mem, var) == Struct)
+                Introspection::setVarValueJson(mem, var, reader.pairs, index);
+            else
+                Introspection::setVarValue(mem, var, reader.pairs.back().second.value.c_str());
+            return true;
+        }
+    } catch (std::exception const&) {
+        // Failures of the dictionary have been logged where they were raised; the answer only says 0.
+    }
+    return false;
+}
+
+void RequestHandler::handleEvent(Notify const& event) {
+    if (event.event >= EVENT_NAME_SIZE)
+        return;
+    if (gMemStatic && gMemStatic->VariableLogging) {
+        uint32_t mem = 0;
+        uint32_t var = 0;
+        Introspection::getVarLocation(event, mem, var);
+        std::stringstream line;
+        line << Introspection::getMemName(mem) << "." << Introspection::getVarName(mem, var) << ": ";
+        printVariable(mem, var, line);
+        LOG(LogLight, "%s", line.str().c_str());
+    }
+    changedEvents.set(event.event);
+}
+
+void RequestHandler::periodic() {
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastPeriodic <= Constants::PERIODIC_INTERVAL)
+        return;
+    lastPeriodic = now;
+    fcgi.cleanup();
+    sendUpdate();
+    fcgi.cleanup();
+}
+
+void RequestHandler::sendUpdate() {
+    if (changedEvents.none())
+        return;
+    std::string errorText = "\"errors\": [";
+    std::stringstream variables;
+    bool firstBlock = true;
+    bool firstVariable = true;
+    bool firstError = true;
+    uint32_t previousBlock = UINT32_MAX;
+    for (uint32_t id = 0; id < EVENT_NAME_SIZE; ++id) {
+        if (!changedEvents.test(id))
+            continue;
+        changedEvents.reset(id);
+        try {
+            uint32_t mem = 0;
+            uint32_t var = 0;
+            Introspection::getVarLocation(Notify{id, 0, 0}, mem, var);
+            if (mem == previousBlock) {
+                if (!firstVariable)
+                    variables << ", ";
+            } else {
+                if (!firstBlock)
+                    variables << "\r\n  }, ";
+                variables << "\r\n  \"" << Introspection::getMemName(mem) << "\" : {";
+                firstBlock = false;
+            }
+            variables << "\r\n    \"" << Introspection::getVarName(mem, var) << "\" : ";
+            printVariable(mem, var, variables);
+            firstVariable = false;
+            previousBlock = mem;
+        } catch (std::runtime_error const& e) {
+            if (!firstError)
+                errorText += ",";
+            errorText +=
+                "\"Backend error for variable with index " + std::to_string(id) + ": " + e.what() + "\"\n";
+            firstError = false;
+        }
+    }
+    std::string update = errorText + "],\r\n\"variables\": {" + variables.str() + "\r\n  }\r\n}\r\n}\r\n";
+    for (auto const& entry : fcgi.requests) {
+        Request* request = entry.second;
+        int const* mark = std::any_cast<int>(&request->context);
+        if (!mark || *mark != Constants::HELD_UPDATE)
+            continue;
+        request->context.reset();
+        try {
+            request->output() << "{\r\n\"id\": " << unsigned(request->requestId()) << ",\r\n" << update;
+            request->end();
+        } catch (std::exception const&) {
+            LOG(Error, "Could not send updates to request %i", int(request->id));
+        }
+    }
+}

@@ -1,0 +1,6 @@
+service_test(service_test SOURCES service_test.cpp fcgi_client.cpp LIBS gen_init fblinux nlohmann_json::nlohmann_json
+             SANDBOX)
+target_compile_definitions(service_test PRIVATE BROKER_PATH="$<TARGET_FILE:message-broker>"
+                                                SERVICE_PATH="$<TARGET_FILE:service>"
+                                                NGINX_CONF="${CMAKE_SOURCE_DIR}/sim/nginx/nginx.conf")
+add_dependencies(service_test message-broker service)

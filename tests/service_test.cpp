@@ -1,0 +1,393 @@
+// The running service end to end: this test process plays the device (it creates and fills the blocks and
+// posts changes through the broker stand-in), the service binary runs as on the device, and requests reach it
+// over FastCGI directly or through nginx and curl. Every case runs in a sandbox of its own.
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <semaphore.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "fb-linux.h"
+#include "fcgi_client.h"
+#include "gen_init.h"
+#include "introspection.h"
+#include "kmsg.h"
+
+extern char** environ;
+
+void processPreInit() {}
+void processPostInit() {}
+
+namespace {
+
+using namespace std::chrono_literals;
+using Params = std::map<std::string, std::string>;
+
+pid_t spawn(std::vector<std::string> const& args) {
+    std::vector<char*> argv;
+    for (auto const& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0) << args[0];
+    return pid;
+}
+
+bool portOpen(int port) {
+    int fd = fcgiclient::connectTo(port);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
+bool waitUntil(std::function<bool()> const& done, std::chrono::milliseconds limit = 5s) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+std::string shell(std::string const& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        output.append(buffer, n);
+    pclose(pipe);
+    return output;
+}
+
+// A small blank 32-bit screen, so that the service's screen capture finds a framebuffer.
+void makeFramebuffer() {
+    constexpr unsigned W = 64, H = 48;
+    std::vector<unsigned char> memory(W * H * 4);
+    FbLinux::FileRecord record{FbLinux::FileRecord::MAGIC, W, H, W, H, 0, 0, 32, W * 4, 0,
+                               uint32_t(memory.size())};
+    int fd = open("/dev/fb0", O_WRONLY | O_TRUNC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, memory.data(), memory.size()), ssize_t(memory.size()));
+    ASSERT_EQ(write(fd, &record, sizeof record), ssize_t(sizeof record));
+    close(fd);
+}
+
+uint32_t varIndex(uint32_t mem, char const* name) {
+    for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
+        if (strcmp(Introspection::getVarName(mem, var), name) == 0)
+            return var;
+    throw std::runtime_error(std::string("no variable ") + name);
+}
+
+class Service : public ::testing::Test, public ServerConnection::EventHandler {
+protected:
+    void SetUp() override {
+        makeFramebuffer();
+        broker = spawn({BROKER_PATH});
+        ASSERT_TRUE(waitUntil([] {
+            sem_t* gate = sem_open("/message-broker-ready", 0);
+            if (gate == SEM_FAILED)
+                return false;
+            sem_close(gate);
+            return true;
+        }));
+        gen::mapBlocks(true);
+        gServerConnection = new ServerConnection(gen::getEventPoll());
+        gServerConnection->setHandler(this);
+        gServerConnection->subscribeAll();
+        setValue("MemPersistent", "ProductName", "Controller \"Demo\"");
+        setValue("MemPersistent", "FocusTorque", "2");
+    }
+
+    void TearDown() override {
+        if (service > 0) {
+            kill(service, SIGTERM);
+            EXPECT_EQ(exitStatus(service), 0);
+        }
+        if (nginx > 0) {
+            kill(nginx, SIGTERM);
+            waitpid(nginx, nullptr, 0);
+        }
+        gen::closeServerConnection();
+        kill(broker, SIGTERM);
+        waitpid(broker, nullptr, 0);
+    }
+
+    void startService() {
+        service = spawn({SERVICE_PATH});
+        ASSERT_TRUE(waitUntil([] { return portOpen(9000); })) << "the service never listened";
+    }
+
+    void startNginx() {
+        nginx = spawn({"nginx", "-c", NGINX_CONF, "-g", "daemon off;"});
+        ASSERT_TRUE(waitUntil([] { return portOpen(8080); }));
+    }
+
+    static int exitStatus(pid_t pid) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    // The device's own write: stores the value and posts its event.
+    void setValue(char const* block, char const* name, char const* text) {
+        uint32_t mem = Introspection::getMemIndex(block);
+        ASSERT_EQ(Introspection::setVarValue(mem, varIndex(mem, name), text), "") << name;
+    }
+
+    // Sends one request on a connection of its own and leaves the answer to be read later.
+    int send(Params const& params, std::string const& body = "", unsigned requestId = 1) {
+        int fd = fcgiclient::connectTo(9000);
+        EXPECT_GE(fd, 0);
+        EXPECT_TRUE(fcgiclient::sendAll(fd, fcgiclient::request(requestId, params, body)));
+        return fd;
+    }
+
+    static fcgiclient::Answer answerOf(int fd, int timeoutMs = 3000) {
+        std::vector<fcgiclient::Record> records;
+        fcgiclient::Answer answer;
+        std::string bytes = fcgiclient::receiveUntilEnd(fd, timeoutMs);
+        close(fd);
+        EXPECT_TRUE(fcgiclient::parse(bytes, records));
+        EXPECT_EQ(fcgiclient::checkAnswer(records, answer), "");
+        return answer;
+    }
+
+    // The body of one answered request, its header checked.
+    std::string ask(Params const& params, std::string const& body = "") {
+        std::string out = answerOf(send(params, body)).out;
+        std::string header = "Content-type: application/json\r\n\r\n";
+        EXPECT_EQ(out.substr(0, header.size()), header);
+        return out.size() < header.size() ? "" : out.substr(header.size());
+    }
+
+    std::string set(std::string const& body) { return ask({{"SCRIPT_NAME", "/api/v1/set.cgi"}}, body); }
+
+    // Events the broker delivered to the device since the last call, waiting up to limit for wanted.
+    std::vector<Notify> delivered(uint32_t wanted = UINT32_MAX, std::chrono::milliseconds limit = 2s) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        auto seen = [&] {
+            for (auto const& event : events)
+                if (event.event == wanted)
+                    return true;
+            return false;
+        };
+        while (!seen() && std::chrono::steady_clock::now() < deadline)
+            gen::getEventPoll().wait(10, true);
+        return std::exchange(events, {});
+    }
+
+    void handleEvent(Notify const& event) override { events.push_back(event); }
+
+    pid_t broker = -1;
+    pid_t service = -1;
+    pid_t nginx = -1;
+    std::vector<Notify> events;
+};
+
+std::string const TREE_START = "{\r\n\"id\": 1,\r\n\"variables\": {\"MemPersistent\" : {\"ProductName\" : ";
+
+TEST_F(Service, TreeHoldsEveryBlockAndVariableInDictionaryOrder) {
+    startService();
+    std::string tree = ask({{"SCRIPT_NAME", "/api/v1/all.cgi"}});
+    EXPECT_EQ(tree.substr(0, TREE_START.size()), TREE_START);
+    ASSERT_GE(tree.size(), 4u);
+    EXPECT_EQ(tree.substr(tree.size() - 4), "}}\r\n");
+
+    auto document = nlohmann::ordered_json::parse(tree);
+    EXPECT_EQ(document["id"], 1);
+    auto const& blocks = document["variables"];
+    ASSERT_EQ(blocks.size(), Introspection::getMemCount());
+    size_t total = 0;
+    uint32_t mem = 0;
+    for (auto const& block : blocks.items()) {
+        ASSERT_EQ(block.key(), Introspection::getMemName(mem));
+        uint32_t var = 0;
+        for (auto const& variable : block.value().items())
+            ASSERT_EQ(variable.key(), Introspection::getVarName(mem, var++)) << block.key();
+        EXPECT_EQ(var, Introspection::getVarCount(mem));
+        total += var;
+        ++mem;
+    }
+    EXPECT_EQ(total, 795u);
+
+    // Values come from the blocks as the device left them, each in its JSON value object.
+    auto const& persistent = blocks["MemPersistent"];
+    EXPECT_EQ(persistent["ProductName"]["value"], "Controller \"Demo\"");
+    EXPECT_EQ(persistent["FocusTorque"],
+              nlohmann::ordered_json::parse(R"({"max":"4","min":"1","type":"int","value":"2"})"));
+    auto const& buttons = blocks["MemServiceMode"]["ButtonList"];
+    ASSERT_TRUE(buttons.is_array());
+    EXPECT_EQ(buttons.size(), 13u);
+
+    // The tree follows the device: a change shows in the next answer.
+    setValue("MemPersistent", "FocusTorque", "4");
+    auto again = nlohmann::ordered_json::parse(ask({{"SCRIPT_NAME", "/api/v1/all.cgi"}}));
+    EXPECT_EQ(again["variables"]["MemPersistent"]["FocusTorque"]["value"], "4");
+}
+
+TEST_F(Service, UnknownScriptsAreAnsweredWithTheirName) {
+    startService();
+    KmsgReader kmsg;
+    EXPECT_EQ(ask({}), R"({"result": 0, "error": "Unknown script: ''" })");
+    EXPECT_EQ(ask({{"SCRIPT_NAME", "/api/v1/all.cgi/"}}),
+              R"({"result": 0, "error": "Unknown script: '/api/v1/all.cgi/'" })");
+    EXPECT_EQ(ask({{"SCRIPT_NAME", "/voxapp/v1/x"}}),
+              R"({"result": 0, "error": "Unknown script: '/voxapp/v1/x'" })");
+    EXPECT_EQ(ask({{"SCRIPT_NAME", "/a\"b\\"}}),
+              R"({"result": 0, "error": "Unknown script: '/a\u0022b\u005c'" })");
+    EXPECT_TRUE(kmsg.waitFor("Unknown script: '/voxapp/v1/x'"));
+}
+
+TEST_F(Service, SetWritesTheBlockAndPostsTheEvent) {
+    startService();
+    delivered();
+    EXPECT_EQ(set(R"({"MemPersistent": {"FocusTorque": 3}})"), R"({"result": 1 })");
+    EXPECT_EQ(gMemPersistent->FocusTorque, 3);
+    auto events = delivered(gen::Event::VarFocusTorqueChanged);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().event, uint32_t(gen::Event::VarFocusTorqueChanged));
+
+    // Wrapped in a value object, quoted, and with the outer brace missing: the inner object was whole.
+    EXPECT_EQ(set(R"({"MemPersistent": {"FocusTorque": {"value": '1'}})"), R"({"result": 1 })");
+    EXPECT_EQ(gMemPersistent->FocusTorque, 1);
+    EXPECT_EQ(set(R"({"MemPersistent": {"FocusTorque": 4})"), R"({"result": 1 })");
+    EXPECT_EQ(gMemPersistent->FocusTorque, 4);
+
+    // One element of an array of records.
+    EXPECT_EQ(set(R"({"MemServiceMode": {"ButtonList": {"Index": 2, "ButtonOk": "true"}}})"),
+              R"({"result": 1 })");
+    EXPECT_TRUE(gMemServiceMode->ButtonList[2].ButtonOk);
+    EXPECT_FALSE(gMemServiceMode->ButtonList[1].ButtonOk);
+
+    // A value the setter refuses still answers 1; the block keeps its value.
+    EXPECT_EQ(set(R"({"MemPersistent": {"FocusTorque": "nine"}})"), R"({"result": 1 })");
+    EXPECT_EQ(gMemPersistent->FocusTorque, 4);
+}
+
+TEST_F(Service, SetRequestsThatNameNoVariableAnswerZero) {
+    startService();
+    KmsgReader kmsg;
+    EXPECT_EQ(set(R"({"MemPersistent" {}})"),
+              R"({"result": 0, "error": "JSON parse error at 17.\u000d\u000a" })");
+    EXPECT_EQ(set(R"({"NoSuchMem": {"X": 1}})"), R"({"result": 0, "error": "" })");
+    EXPECT_TRUE(kmsg.waitFor("Unknown memory \"NoSuchMem\""));
+    EXPECT_EQ(set(R"({"MemPersistent": 5})"), R"({"result": 0, "error": "" })");
+    EXPECT_EQ(set(R"({"MemPersistent": {"NoSuchVariable": 5}})"), R"({"result": 0, "error": "" })");
+    EXPECT_EQ(set(""), R"({"result": 0, "error": "" })");
+    EXPECT_EQ(set(R"({"MemPersistent": {}})"), R"({"result": 0, "error": "" })");
+    EXPECT_EQ(set(R"({"MemServiceMode": {"ButtonList": {"Index": "two", "ButtonOk": "true"}}})"),
+              R"({"result": 0, "error": "" })");
+    EXPECT_EQ(set(R"({"MemServiceMode": {"ButtonList": {"Index": 99999999999, "ButtonOk": "true"}}})"),
+              R"({"result": 0, "error": "" })");
+    EXPECT_EQ(gMemPersistent->FocusTorque, 2);
+    // The service goes on serving.
+    EXPECT_EQ(ask({{"SCRIPT_NAME", "/api/v1/all.cgi"}}).substr(0, TREE_START.size()), TREE_START);
+}
+
+TEST_F(Service, HeldUpdateRequestsGetTheNextChanges) {
+    startService();
+    int first = send({{"SCRIPT_NAME", "/api/v1/update.cgi"}}, "", 5);
+    int second = send({{"SCRIPT_NAME", "/api/v1/update.cgi"}}, "", 9);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(fcgiclient::receiveAvailable(first), "") << "held while nothing changes";
+
+    setValue("MemPersistent", "FocusTorque", "3");
+    setValue("MemPersistent", "FocusTorque", "4"); // one entry for both
+    setValue("MemServiceMode", "ServiceMode1WireModemLabel", "M-7");
+    std::string body =
+        "\"errors\": [],\r\n\"variables\": {\r\n  \"MemPersistent\" : {\r\n    \"FocusTorque\" : "
+        "{\"max\":\"4\",\"min\":\"1\",\"type\":\"int\",\"value\":\"4\"}\r\n  }, \r\n"
+        "  \"MemServiceMode\" : {\r\n    \"ServiceMode1WireModemLabel\" : "
+        "{\"max\":\"0\",\"min\":\"0\",\"type\":\"string\",\"value\":\"M-7\"}\r\n  }\r\n}\r\n}\r\n";
+    std::string header = "Content-type: application/json\r\n\r\n";
+    EXPECT_EQ(answerOf(first).out, header + "{\r\n\"id\": 5,\r\n" + body);
+    EXPECT_EQ(answerOf(second).out, header + "{\r\n\"id\": 9,\r\n" + body);
+
+    // A change while nothing is held is not reported later.
+    setValue("MemPersistent", "FocusTorque", "1");
+    std::this_thread::sleep_for(300ms);
+    int third = send({{"SCRIPT_NAME", "/api/v1/update.cgi"}}, "", 3);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(fcgiclient::receiveAvailable(third), "");
+    setValue("MemPersistent", "ProductName", "Other");
+    std::string out = answerOf(third).out;
+    EXPECT_NE(
+        out.find("\"ProductName\" : {\"max\":\"0\",\"min\":\"0\",\"type\":\"string\",\"value\":\"Other\"}"),
+        std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("FocusTorque"), std::string::npos) << out;
+}
+
+TEST_F(Service, ChangesAreLoggedWhenTheDeviceAsksForIt) {
+    startService();
+    KmsgReader kmsg;
+    setValue("MemStatic", "VariableLogging", "true");
+    setValue("MemPersistent", "FocusTorque", "3");
+    EXPECT_TRUE(kmsg.waitFor(R"(MemPersistent.FocusTorque: {"max":"4","min":"1","type":"int","value":"3"})"));
+}
+
+TEST_F(Service, SigtermEndsHeldRequestsAndExitsCleanly) {
+    startService();
+    KmsgReader kmsg;
+    int held = send({{"SCRIPT_NAME", "/api/v1/update.cgi"}}, "", 4);
+    std::this_thread::sleep_for(200ms);
+    kill(service, SIGTERM);
+    EXPECT_EQ(exitStatus(service), 0);
+    service = -1;
+    fcgiclient::Answer answer = answerOf(held);
+    EXPECT_EQ(answer.requestId, 4u);
+    EXPECT_TRUE(kmsg.waitFor("SIG 15: Terminated"));
+    EXPECT_FALSE(portOpen(9000));
+}
+
+TEST_F(Service, AMissingBlockStopsTheStartBeforeThePortOpens) {
+    KmsgReader kmsg;
+    gen::getSharedMemory(5).close(); // MemLens
+    pid_t lonely = spawn({SERVICE_PATH});
+    EXPECT_NE(exitStatus(lonely), 0);
+    EXPECT_TRUE(kmsg.waitFor("/MemLens: No such file or directory"));
+    EXPECT_FALSE(portOpen(9000));
+}
+
+TEST_F(Service, NginxForwardsTheApiAndTheAppPaths) {
+    startService();
+    startNginx();
+    std::string tree = shell("curl -s http://127.0.0.1:8080/api/v1/all.cgi");
+    auto document = nlohmann::ordered_json::parse(tree);
+    EXPECT_EQ(document["variables"].size(), 18u);
+    EXPECT_EQ(shell("curl -s --data-binary '{\"MemPersistent\": {\"FocusTorque\": 3}}' "
+                    "http://127.0.0.1:8080/api/v1/set.cgi"),
+              R"({"result": 1 })");
+    EXPECT_EQ(gMemPersistent->FocusTorque, 3);
+    std::this_thread::sleep_for(300ms); // a pass reports the set's own change to nobody
+    std::string update;
+    std::thread waiting([&] { update = shell("curl -s http://127.0.0.1:8080/api/v1/update.cgi"); });
+    std::this_thread::sleep_for(300ms);
+    setValue("MemPersistent", "FocusTorque", "1");
+    waiting.join();
+    EXPECT_NE(update.find("\"FocusTorque\" : {\"max\":\"4\",\"min\":\"1\",\"type\":\"int\",\"value\":\"1\"}"),
+              std::string::npos)
+        << update;
+    EXPECT_EQ(shell("curl -s http://127.0.0.1:8080/api/v1/none.cgi"),
+              R"({"result": 0, "error": "Unknown script: '/api/v1/none.cgi'" })");
+    // The app's paths arrive as the one script name "/voxapp/v1", not yet served here.
+    EXPECT_EQ(shell("curl -s http://127.0.0.1:8080/voxapp/v1/device/info"),
+              R"({"result": 0, "error": "Unknown script: '/voxapp/v1'" })");
+}
+
+} // namespace
