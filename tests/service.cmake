@@ -1,4 +1,4 @@
-service_test(service_test SOURCES service_test.cpp fcgi_client.cpp LIBS gen_init fblinux nlohmann_json::nlohmann_json
+service_test(service_test SOURCES service_test.cpp fcgi_client.cpp LIBS gen_init simscreen nlohmann_json::nlohmann_json
              SANDBOX)
 target_compile_definitions(service_test PRIVATE BROKER_PATH="$<TARGET_FILE:message-broker>"
                                                 SERVICE_PATH="$<TARGET_FILE:service>"

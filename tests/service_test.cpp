@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -18,11 +17,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "fb-linux.h"
 #include "fcgi_client.h"
 #include "gen_init.h"
 #include "introspection.h"
 #include "kmsg.h"
+#include "standin.h"
 
 extern char** environ;
 
@@ -73,19 +72,6 @@ std::string shell(std::string const& command) {
     return output;
 }
 
-// A small blank 32-bit screen, so that the service's screen capture finds a framebuffer.
-void makeFramebuffer() {
-    constexpr unsigned W = 64, H = 48;
-    std::vector<unsigned char> memory(W * H * 4);
-    FbLinux::FileRecord record{FbLinux::FileRecord::MAGIC, W, H, W, H, 0, 0, 32, W * 4, 0,
-                               uint32_t(memory.size())};
-    int fd = open("/dev/fb0", O_WRONLY | O_TRUNC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, memory.data(), memory.size()), ssize_t(memory.size()));
-    ASSERT_EQ(write(fd, &record, sizeof record), ssize_t(sizeof record));
-    close(fd);
-}
-
 uint32_t varIndex(uint32_t mem, char const* name) {
     for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
         if (strcmp(Introspection::getVarName(mem, var), name) == 0)
@@ -96,7 +82,8 @@ uint32_t varIndex(uint32_t mem, char const* name) {
 class Service : public ::testing::Test, public ServerConnection::EventHandler {
 protected:
     void SetUp() override {
-        makeFramebuffer();
+        // The service does not start without a screen to capture.
+        writeStandInFramebuffer("/dev/fb0", 64, 48, [](uint32_t, uint32_t) { return 0u; });
         broker = spawn({BROKER_PATH});
         ASSERT_TRUE(waitUntil([] {
             sem_t* gate = sem_open("/message-broker-ready", 0);
