@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# The running service on the simulated device behind nginx, inside the sandbox (it owns ports 8080 and 9000):
+#   1. /api/v1/all.cgi with wrk, beside the same tree as a static file from nginx (the baseline);
+#   2. the service's resident memory idle, after warming up, and after 100 000 mixed requests.
+#   sim/sandbox --kmsg null --ro build/release -- bench/service_load.sh build/release [seconds]
+set -euo pipefail
+build=$(realpath "$1")
+seconds=${2:-10}
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+pids=()
+trap 'for p in "${pids[@]}"; do kill $p 2>/dev/null; done; wait 2>/dev/null' EXIT
+await() {
+    for _ in $(seq 200); do
+        "$@" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    echo "not up: $*" >&2
+    exit 1
+}
+"$build/sim/broker/message-broker" & pids+=($!)
+await test -S /var/volatile/message-broker.socket
+"$build/sim/device/sim-device" & pids+=($!)
+await test -e /dev/shm/MemApp
+"$build/apps/web/service/service" & service=$!
+pids+=($service)
+await bash -c 'exec 3<>/dev/tcp/127.0.0.1/9000'
+nginx -c "$top/bench/service_nginx.conf" -g 'daemon off;' & pids+=($!)
+await bash -c 'exec 3<>/dev/tcp/127.0.0.1/8080'
+
+rss() { awk '/VmRSS/ {print $2 " kB"}' /proc/$service/status; }
+echo "service resident memory idle: $(rss)"
+
+mkdir -p /tmp/www/static
+curl -sf http://127.0.0.1:8080/api/v1/all.cgi >/tmp/www/static/all.json
+echo "tree: $(stat -c %s /tmp/www/static/all.json) bytes"
+for round in 1 2; do
+    for path in /static/all.json /api/v1/all.cgi; do
+        wrk -t1 -c8 -d"${seconds}s" --latency "http://127.0.0.1:8080$path" |
+            awk -v r=$round -v p=$path '/Requests\/sec/ {rps=$2} /^ +50%/ {p50=$2} /^ +99%/ {p99=$2}
+                END {print "round " r " " p ": " rps " requests/s, latency p50 " p50 ", p99 " p99}'
+    done
+done
+echo "service resident memory after the tree runs: $(rss)"
+
+# 100 000 mixed requests, in runs of wrk until the count is reached.
+total=0
+while [ "$total" -lt 100000 ]; do
+    done_now=$(wrk -t1 -c8 -d5s -s "$top/bench/wrk/mixed.lua" http://127.0.0.1:8080 | awk '/requests in/ {print $1}')
+    total=$((total + done_now))
+    echo "mixed requests so far: $total, resident memory $(rss)"
+done
