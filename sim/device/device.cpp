@@ -1,4 +1,247 @@
-// Placeholder until the device stand-in lands.
+// The simulated device's own processes in one: creates the 18 blocks, fills them with a plausible state, and
+// keeps a few values moving (battery, motor positions, a clip's time code) as the device's daemons would,
+// posting each change through the broker. Everything is written through the dictionary's setters by variable
+// name and value text, so the picture stays right whatever the layout of the blocks becomes.
+//
+// Runs inside the device sandbox after the broker; ends on SIGTERM or SIGINT and removes its blocks.
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "gen_init.h"
+#include "introspection.h"
+#include "log.h"
+#include "standin.h"
+
 void processPreInit() {}
 void processPostInit() {}
-int main() { return 0; }
+
+namespace {
+
+struct Location {
+    uint32_t mem;
+    uint32_t var;
+};
+
+Location find(char const* block, char const* name) {
+    uint32_t mem = Introspection::getMemIndex(block);
+    for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
+        if (strcmp(Introspection::getVarName(mem, var), name) == 0)
+            return {mem, var};
+    throw std::runtime_error(std::string("no variable ") + block + "." + name);
+}
+
+// A refused value is a mistake in the tables below: the device does not start with it.
+void set(char const* block, char const* name, std::string const& text) {
+    Location at = find(block, name);
+    std::string error = Introspection::setVarValue(at.mem, at.var, text.c_str());
+    if (!error.empty())
+        throw std::runtime_error(std::string(block) + "." + name + " = " + text + ": " + error);
+}
+
+// One field of a record, or of element index of an array of records, as a set request carries it.
+void setField(char const* block, char const* name, int index, char const* field, std::string const& text) {
+    Location at = find(block, name);
+    bool known = false;
+    for (StructInfo const& info : *Introspection::getVarInfo(at.mem, at.var).fields)
+        known = known || strcmp(info.name, field) == 0;
+    if (!known)
+        throw std::runtime_error(std::string(block) + "." + name + " has no field " + field);
+    std::vector<std::pair<std::string, Json::ObjectValue>> pairs = {{block, {"{}", true}},
+                                                                    {name, {"{}", true}},
+                                                                    {"Index", {std::to_string(index), false}},
+                                                                    {field, {text, false}}};
+    std::string error = Introspection::setVarValueJson(at.mem, at.var, pairs, index);
+    if (!error.empty())
+        throw std::runtime_error(std::string(block) + "." + name + "." + field + ": " + error);
+}
+
+// A whole record through the raw-image setter; for records that hold lists of records of their own.
+template <typename Record> void setImage(char const* block, char const* name, Record const& record) {
+    Location at = find(block, name);
+    if (Introspection::getVarInfo(at.mem, at.var).size != sizeof record)
+        throw std::runtime_error(std::string(block) + "." + name + " is not of this record type");
+    std::string image(reinterpret_cast<char const*>(&record), sizeof record);
+    Introspection::setVarValue(at.mem, at.var, image.data());
+}
+
+struct Value {
+    char const* block;
+    char const* name;
+    char const* text;
+};
+
+Value const STATE[] = {
+    {"MemPersistent", "ProductName", "Lens Controller"},
+    {"MemPersistent", "ProductVersion", "3.2.0-sim"},
+    {"MemPersistent", "RadioPower", "true"},
+    {"MemPersistent", "FocusTorque", "2"},
+    {"MemPersistent", "IrisTorque", "3"},
+    {"MemPersistent", "ZoomTorque", "2"},
+    {"MemPersistent", "AUXTorque", "1"},
+    {"MemPersistent", "DisplayBrightness", "7"},
+    {"MemPersistent", "KnobAssignment", "Focus"},
+    {"MemPersistent", "SliderAssignment", "Iris"},
+    {"MemPersistent", "ForcePadAssignment", "Zoom"},
+    {"MemPersistent", "UserButton1", "FocusTracking"},
+    {"MemPersistent", "DisplayUnit", "Meter"},
+    {"MemPersistent", "Language", "English"},
+    {"MemStatic", "ProductSerial", "SIM-000042"},
+    {"MemStatic", "ProductRevision", "C"},
+    {"MemStatic", "ModemVersionString", "modem 1.8.4"},
+    {"MemStatic", "EnableRadioPower", "true"},
+    {"MemDynamic", "PowerState", "SmartBattery"},
+    {"MemDynamic", "BattPercent", "87"},
+    {"MemDynamic", "BattTemperature", "31.5"},
+    {"MemDynamic", "BattVoltage", "15.2"},
+    {"MemDynamic", "RadioChannel", "12"},
+    {"MemDynamic", "RadioRegion", "Europe"},
+    {"MemDynamic", "RadioState", "Operating"},
+    {"MemCamera", "CamState", "Standby"},
+    {"MemCamera", "CamType", "CameraModel01"},
+    {"MemCamera", "CamFWVersion", "7.1"},
+    {"MemCamera", "CamSpeedAct", "25"},
+    {"MemCamera", "CamShutterAct", "180"},
+    {"MemCamera", "CamSpeedListSize", "5"},
+    {"MemCamera", "CamShutterListSize", "4"},
+    {"MemCamera", "CamClipListNumber", "3"},
+    {"MemCamera", "CamClipList0MediumName", "CARD A"},
+    {"MemCamera", "CamClipList0Size", "3"},
+    {"MemCamera", "CamLensType", "OwnLensDataSmart"},
+    {"MemLens", "ActivateLensFileName", "Prime 50mm"},
+    {"MemLens", "LensFileListSize", "2"},
+    {"MemExternalDevices", "QBusDeviceListSize", "2"},
+    {"MemBluetooth", "BluetoothAdapterAvailable", "true"},
+    {"MemBluetooth", "BluetoothDeviceListSize", "1"},
+    {"MemApp", "AppServiceLogLevel", "LogLight"},
+    {"MemApp", "AppGuiLogLevel", "Warn"},
+    {"MemApp", "AppIntrospectLogLevel", "Warn"},
+};
+
+void fill() {
+    for (Value const& value : STATE)
+        set(value.block, value.name, value.text);
+
+    char const* speeds[] = {"23.976", "24", "25", "29.97", "50"};
+    for (int i = 0; i < 5; ++i)
+        setField("MemCamera", "CamSpeedList", i, "CamSpeed", speeds[i]);
+    char const* shutters[] = {"45", "90", "180", "270"};
+    for (int i = 0; i < 4; ++i)
+        setField("MemCamera", "CamShutterList", i, "CamShutter", shutters[i]);
+    for (int i = 0; i < 3; ++i) {
+        setField("MemCamera", "CamClipList0", i, "CamClipPlayable", "true");
+        setField("MemCamera", "CamClipList0", i, "CamClipFramerate", "25");
+        setField("MemCamera", "CamClipList0", i, "CamClipName", "A001C00" + std::to_string(i + 1));
+        setField("MemCamera", "CamClipList0", i, "CamClipTimeCode", "10:0" + std::to_string(i) + ":00:00");
+        setField("MemCamera", "CamClipList0", i, "CamClipLength", "00:00:4" + std::to_string(i) + ":12");
+        setField("MemCamera", "CamClipList0", i, "CamClipCodec", "ProRes 422 HQ");
+    }
+
+    char const* motors[] = {"FocusMotor", "IrisMotor", "ZoomMotor", "AUXMotor"};
+    char const* axes[] = {"Focus", "Iris", "Zoom", "AUX"};
+    for (int i = 0; i < 4; ++i) {
+        setField("MemMotors", motors[i], 0, "State", "Present");
+        setField("MemMotors", motors[i], 0, "ConnectState", "ConnectedToCable");
+        setField("MemMotors", motors[i], 0, "MotorAxis", axes[i]);
+        setField("MemMotors", motors[i], 0, "ActPosValid", "true");
+        setField("MemMotors", motors[i], 0, "CalFinished", "true");
+        setField("MemMotors", motors[i], 0, "BndUpper", "65535");
+        setField("MemMotors", motors[i], 0, "ActPosition", "32768");
+    }
+
+    setField("MemLens", "LensFileList", 0, "LensFileName", "Prime 50mm");
+    setField("MemLens", "LensFileList", 1, "LensFileName", "Zoom 24-70mm");
+    setField("MemLens", "LensTableDescription", 0, "TableActive", "true");
+    setField("MemLens", "LensTableDescription", 0, "FocalLength", "50");
+    setField("MemLens", "LensTableDescription", 0, "LensText", "Prime 50mm");
+    setField("MemLens", "LensTableDescription", 0, "LensBrandName", "Custom");
+    setField("MemLens", "LensTableDescription", 0, "SerialNumber", "L-5011");
+    // The focus scale in metres: the engraved distances and where the motor finds them.
+    gen::LensTable focus{};
+    focus.TableActive = true;
+    focus.LensTableUpperBound = 65535;
+    float const distances[] = {0.45f, 0.6f, 1.0f, 2.0f, 5.0f};
+    focus.LensTableValueListSize = 5;
+    for (int i = 0; i < 5; ++i) {
+        gen::ScaleValues& scale = focus.LensTableValueList[size_t(i)];
+        scale.EncoderValue = i * 16000;
+        scale.EngravedValue = distances[i];
+        scale.InterpolEngravedVal = distances[i];
+        snprintf(scale.PrimaryEngravedValueAsString.data(), scale.PrimaryEngravedValueAsString.size(), "%g m",
+                 double(distances[i]));
+    }
+    setImage("MemLens", "LensTableFocusMeter", focus);
+
+    char const* accessories[][2] = {{"Hand unit", "2.4.1"}, {"Distance sensor", "1.2.0"}};
+    for (int i = 0; i < 2; ++i) {
+        setField("MemExternalDevices", "QBusDeviceList", i, "QBusDeviceConnected", "true");
+        setField("MemExternalDevices", "QBusDeviceList", i, "QBusId", std::to_string(i + 1));
+        setField("MemExternalDevices", "QBusDeviceList", i, "QBusSerNumber", std::to_string(4100 + i));
+        setField("MemExternalDevices", "QBusDeviceList", i, "QBusDeviceName", accessories[i][0]);
+        setField("MemExternalDevices", "QBusDeviceList", i, "QBusMainSwVersion", accessories[i][1]);
+    }
+    setField("MemBluetooth", "BluetoothDeviceList", 0, "BluetoothDeviceAddress", "00:11:22:33:44:55");
+    setField("MemBluetooth", "BluetoothDeviceList", 0, "BluetoothDeviceName", "Remote");
+    setField("MemBluetooth", "BluetoothDeviceList", 0, "BluetoothDeviceState", "Connected");
+}
+
+// One step of the live device, tick by tick at five a second.
+void move(unsigned tick) {
+    set("MemDynamic", "BattPercent", std::to_string(100 - int(tick / 25 % 96)));
+    // The voltage sags and recovers with the motors' load.
+    set("MemDynamic", "BattVoltage",
+        formatFloat(16.8f - float(tick / 25 % 96) * 0.03f - 0.2f * float(std::fabs(std::sin(tick * 0.3)))));
+    double phase = double(tick) * 0.05;
+    char const* positions[] = {"FocusActPosNorm", "IrisActPosNorm", "ZoomActPosNorm"};
+    for (int i = 0; i < 3; ++i)
+        set("MemDynamic", positions[i], formatFloat(float(0.5 + 0.5 * std::sin(phase + i))));
+    setField("MemMotors", "FocusMotor", 0, "ActPosition",
+             std::to_string(int(32767.5 + 32767.5 * std::sin(phase))));
+    unsigned frames = tick * 5; // 25 frames a second
+    set("MemCamera", "CamFootage", std::to_string(frames));
+    // The clip list is 500 records: its change event sends all of them to every update request, so the time
+    // code moves once a second rather than at every tick.
+    if (tick % 5 == 0) {
+        char timeCode[32];
+        snprintf(timeCode, sizeof timeCode, "10:%02u:%02u:%02u", frames / 1500 % 60, frames / 25 % 60,
+                 frames % 25);
+        setField("MemCamera", "CamClipList0", 0, "CamClipTimeCode", timeCode);
+    }
+}
+
+// A still picture until the device's GUI draws: dark grey with a lighter band, the display's size.
+uint32_t screenPixel(uint32_t, uint32_t y) {
+    return y / 40 % 2 ? 0xff303030u : 0xff202020u;
+}
+
+} // namespace
+
+int main() {
+    try {
+        gen::mapBlocks(true);
+        gServerConnection = new ServerConnection(gen::getEventPoll());
+        fill();
+        writeStandInFramebuffer("/dev/fb0", 800, 480, screenPixel);
+    } catch (std::exception const& e) {
+        fprintf(stderr, "sim-device: %s\n", e.what());
+        return 1;
+    }
+    LOG(LogLight, "Simulated device ready: %u blocks", Introspection::getMemCount());
+    EventPoll& poll = gen::getEventPoll();
+    unsigned tick = 0;
+    auto next = std::chrono::steady_clock::now();
+    while (poll.wait(50, false) != EventPoll::TERMINATE) {
+        if (std::chrono::steady_clock::now() < next)
+            continue;
+        next += std::chrono::milliseconds(200);
+        move(++tick);
+    }
+    LOG(LogLight, "Simulated device stopped");
+    gen::closeServerConnection();
+    return 0;
+}
