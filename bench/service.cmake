@@ -1,5 +1,5 @@
 add_executable(tree_bench tree_bench.cpp)
-target_link_libraries(tree_bench PRIVATE webapi gen_init benchmark::benchmark)
+target_link_libraries(tree_bench PRIVATE webapi gen_init plain_records benchmark::benchmark)
 target_compile_definitions(tree_bench PRIVATE BROKER_PATH="$<TARGET_FILE:message-broker>"
                                               SIM_DEVICE_PATH="$<TARGET_FILE:sim-device>")
 

@@ -358,6 +358,7 @@ def emit_codecs(model, header, source):
         name, size, fields, _ = record
         header.append(f"extern std::vector<StructInfo> const {name.upper()}_FIELDS;")
         header.append(f"std::string get{name}Introspection(void const* address, int index);")
+        header.append(f"void append{name}(std::string& out, gen::{name} const& r); // the getter's text, appended")
         header.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
                       "Notify notify, char const* text);")
         rows = []
@@ -367,35 +368,51 @@ def emit_codecs(model, header, source):
         source.append(f"std::vector<StructInfo> const {name.upper()}_FIELDS = {{")
         source.extend(rows)
         source.append("};")
-        # Straight-line printing: every key and limit text is a constant.
-        source.append(f"std::string get{name}Introspection(void const* address, int index) {{")
-        source.append(f"    auto const& r = static_cast<gen::{name} const*>(address)[index];")
-        source.append("    std::string out = \"{\";")
+        # Straight-line printing into one string: every key and limit text is a constant, each value object's
+        # members before the value are serialised once, and lists of records inside append in place.
+        source.append(f"void append{name}(std::string& out, gen::{name} const& r) {{")
+        for i, (field, offset, words, line) in enumerate(fields):
+            kind = resolve(model, words, line, True)
+            if kind.base in (0, 1):
+                type_name = "int" if kind.base == 0 else "float"
+                source.append(f'    static std::string const prefix{field} = Introspection::valuePrefix('
+                              f'"{type_name}", "{kind.minimum}", "{kind.maximum}");')
+        source.append('    out += "{";')
         for i, (field, offset, words, line) in enumerate(fields):
             kind = resolve(model, words, line, True)
             comma = "," if i else ""
             key = f'\\"{field}\\":'
             if kind.base == 2:
-                source.append(f'    out += "{comma}{key} " + Introspection::printBool(r.{field});')
+                source.append(f'    out += "{comma}{key} ";')
+                source.append(f"    Introspection::appendBool(out, r.{field});")
             elif kind.base == 0:
-                source.append(f'    out += "{comma}{key} " + Introspection::printValue(std::to_string(r.{field}), '
-                              f'"int", "{kind.minimum}", "{kind.maximum}");')
+                source.append(f'    out += "{comma}{key} ";')
+                source.append(f"    Introspection::appendInt(out, prefix{field}, r.{field});")
             elif kind.base == 1:
-                source.append(f'    out += "{comma}{key} " + Introspection::printValue(formatFloat(r.{field}), '
-                              f'"float", "{kind.minimum}", "{kind.maximum}");')
+                source.append(f'    out += "{comma}{key} ";')
+                source.append(f"    Introspection::appendFloat(out, prefix{field}, r.{field});")
             elif kind.base == 5:
-                source.append(f'    out += "{comma}{key}  " + IntrospectionEnum::printEnum('
-                              f'IntrospectionEnum::getEnumText({enum_index[kind.name]}, &r.{field}), "{kind.name}");')
+                source.append(f'    out += "{comma}{key}  ";')
+                source.append(f"    IntrospectionEnum::appendEnum(out, {enum_index[kind.name]}, &r.{field});")
             elif kind.base == 3:
-                source.append(f'    out += "{comma}{key} {{\\"value\\":\\"" + '
-                              f'Introspection::escape(std::string(r.{field}.data(), strnlen(r.{field}.data(), '
-                              f'r.{field}.size()))) + "\\", \\"type\\": \\"string\\" }}";')
+                source.append(f'    out += "{comma}{key} {{\\"value\\":\\"";')
+                source.append(f"    Introspection::appendEscaped(out, r.{field}.data(), "
+                              f"strnlen(r.{field}.data(), r.{field}.size()));")
+                source.append(f'    out += "\\", \\"type\\": \\"string\\" }}";')
             elif kind.base == 6:
                 source.append(f'    out += "{comma}{key}[";')
-                source.append(f"    for (size_t i = 0; i < r.{field}.size(); ++i)")
-                source.append(f'        out += (i ? "," : "") + get{kind.name}Introspection(r.{field}.data(), int(i));')
+                source.append(f"    for (size_t i = 0; i < r.{field}.size(); ++i) {{")
+                source.append("        if (i)")
+                source.append("            out += ',';")
+                source.append(f"        append{kind.name}(out, r.{field}[i]);")
+                source.append("    }")
                 source.append('    out += "]";')
-        source.append('    return out + "}";')
+        source.append('    out += "}";')
+        source.append("}")
+        source.append(f"std::string get{name}Introspection(void const* address, int index) {{")
+        source.append("    std::string out;")
+        source.append(f"    append{name}(out, static_cast<gen::{name} const*>(address)[index]);")
+        source.append("    return out;")
         source.append("}")
         source.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
                       "Notify notify, char const* text) {")
@@ -500,6 +517,60 @@ def emit_init(model):
     return header, source
 
 
+def emit_plain_records(model):
+    """A plain reading of the record getters, for the benchmarks only: every field through plain::value (a
+    fresh JSON object each), plain::escape and plain::enumeration, which the benchmark defines. Same texts."""
+    enum_index = {name: i for i, (name, _, _) in enumerate(model.enums)}
+    source = ["// Generated from device.def by generate.py: do not edit. Benchmarks only.",
+              '#include "introspection_gen.h"', "", "#include <cstring>", "#include <string>", "",
+              '#include "introspection.h"', "", "namespace plain {",
+              "std::string value(std::string const& value, std::string const& type, std::string const& min, "
+              "std::string const& max);", "std::string escape(std::string const& text);",
+              "std::string enumeration(uint32_t e, void const* address);", ""]
+    for name, _, _, _ in model.records:
+        source.append(f"std::string get{name}(void const* address, int index);")
+    for name, _, fields, _ in model.records:
+        source.append(f"std::string get{name}(void const* address, int index) {{")
+        source.append(f"    auto const& r = static_cast<gen::{name} const*>(address)[index];")
+        source.append('    std::string out = "{";')
+        for i, (field, offset, words, line) in enumerate(fields):
+            kind = resolve(model, words, line, True)
+            comma = "," if i else ""
+            key = f'\\"{field}\\":'
+            if kind.base == 2:
+                source.append(f'    out += "{comma}{key} " + Introspection::printBool(r.{field});')
+            elif kind.base == 0:
+                source.append(f'    out += "{comma}{key} " + value(std::to_string(r.{field}), '
+                              f'"int", "{kind.minimum}", "{kind.maximum}");')
+            elif kind.base == 1:
+                source.append(f'    out += "{comma}{key} " + value(formatFloat(r.{field}), '
+                              f'"float", "{kind.minimum}", "{kind.maximum}");')
+            elif kind.base == 5:
+                source.append(f'    out += "{comma}{key}  " + enumeration({enum_index[kind.name]}, &r.{field});')
+            elif kind.base == 3:
+                source.append(f'    out += "{comma}{key} {{\\"value\\":\\"" + escape(std::string(r.{field}.data(), '
+                              f'strnlen(r.{field}.data(), r.{field}.size()))) + "\\", \\"type\\": \\"string\\" }}";')
+            elif kind.base == 6:
+                source.append(f'    out += "{comma}{key}[";')
+                source.append(f"    for (size_t i = 0; i < r.{field}.size(); ++i)")
+                source.append(f'        out += (i ? "," : "") + get{kind.name}(r.{field}.data(), int(i));')
+                source.append('    out += "]";')
+        source.append('    return out + "}";')
+        source.append("}")
+    source.append("struct RecordGetter {")
+    source.append("    char const* name;")
+    source.append("    std::string (*get)(void const* address, int index);")
+    source.append("};")
+    source.append("extern RecordGetter const RECORD_GETTERS[];")
+    source.append("RecordGetter const RECORD_GETTERS[] = {")
+    for name, _, _, _ in model.records:
+        source.append(f'    {{"{name}", get{name}}},')
+    source.append("    {nullptr, nullptr},")
+    source.append("};")
+    source.append("} // namespace plain")
+    return source
+
+
 def generate(definition, output):
     model = parse(definition)
     for check in CHECKS:
@@ -518,7 +589,8 @@ def generate(definition, output):
     events += model.event_source
     init_header, init_source = emit_init(model)
     for name, lines in (("introspection_gen.h", header), ("introspection_gen.cpp", source),
-                        ("event_names_gen.cpp", events), ("gen_init.h", init_header), ("gen_init.cpp", init_source)):
+                        ("event_names_gen.cpp", events), ("gen_init.h", init_header), ("gen_init.cpp", init_source),
+                        ("plain_records_gen.cpp", emit_plain_records(model))):
         path = os.path.join(output, name)
         text = "\n".join(lines) + "\n"
         # Unchanged output keeps its time stamp, so that a comment edit does not rebuild everything.

@@ -2,6 +2,8 @@
 // replace, over generated texts with quotes, backslashes, control characters and valid and broken UTF-8.
 
 #include <cctype>
+#include <cmath>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -151,4 +153,24 @@ TEST(Codecs, EscapeMatchesTheRegex) {
     // A pattern the regex refuses changes nothing.
     EXPECT_THROW(Introspection::setEscapeCharacters("[a"), std::regex_error);
     EXPECT_EQ(Introspection::escape("\\\""), "\\\\\\\"");
+}
+
+TEST(Codecs, FloatTextsMatchPrintf) {
+    std::mt19937 random(3);
+    std::vector<float> values = {
+        0.0f,           -0.0f,           0.1f,   0.0000005f, 0.0000015f, 2.5e-7f, 1e38f,
+        -3.4028235e38f, 1.17549435e-38f, 1e-45f, INFINITY,   -INFINITY,  NAN,     123456.789f};
+    for (int i = 0; i < 200000; ++i) {
+        uint32_t bits = uint32_t(random());
+        float value;
+        memcpy(&value, &bits, sizeof value);
+        values.push_back(value);
+        values.push_back(float(int(random() % 2000000) - 1000000) /
+                         1024.0f); // exact ties at the sixth decimal
+    }
+    for (float value : values) {
+        char expected[64];
+        snprintf(expected, sizeof expected, "%f", double(value));
+        ASSERT_EQ(formatFloat(value), expected) << "printf gives " << expected;
+    }
 }

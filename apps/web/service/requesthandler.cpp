@@ -10,6 +10,35 @@
 #include "json.h"
 #include "log.h"
 
+namespace {
+// Hands a long answer to the request's output in pieces as it is printed, so that it leaves in records of the
+// output's flush size and is never held whole in memory.
+class PieceOutput : public std::streambuf {
+public:
+    explicit PieceOutput(Request* request) : request(request) { setp(buffer, buffer + sizeof buffer); }
+    ~PieceOutput() override { sync(); }
+
+protected:
+    int_type overflow(int_type c) override {
+        sync();
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            *pptr() = traits_type::to_char_type(c);
+            pbump(1);
+        }
+        return traits_type::not_eof(c);
+    }
+    int sync() override {
+        request->output().write(pbase(), pptr() - pbase());
+        setp(buffer, buffer + sizeof buffer);
+        return 0;
+    }
+
+private:
+    Request* request;
+    char buffer[Constants::FCGI_OUTPUT_FLUSH_THRESHOLD];
+};
+} // namespace
+
 RequestHandler::RequestHandler(EventPoll& poll, Fcgi& fcgi)
     : fcgi(fcgi), changedEvents(), logging(poll), screenCapture() {
     lastPeriodic = std::chrono::steady_clock::now();
@@ -40,10 +69,13 @@ void RequestHandler::sendTree(Request* request) {
     LOG(LogLight, "Request %s from %s to %s by %s", request->param("SCRIPT_FILENAME").c_str(),
         request->param("REMOTE_ADDR").c_str(), request->param("SERVER_ADDR").c_str(),
         request->param("HTTP_USER_AGENT").c_str());
-    std::ostream& out = request->output();
-    out << "{\r\n\"id\": " << unsigned(request->requestId()) << ",\r\n\"variables\": {";
-    createJsonTree(out);
-    out << "}}\r\n";
+    request->output() << "{\r\n\"id\": " << unsigned(request->requestId()) << ",\r\n\"variables\": {";
+    {
+        PieceOutput pieces(request);
+        std::ostream tree(&pieces);
+        createJsonTree(tree);
+    }
+    request->output() << "}}\r\n";
     request->end();
 }
 

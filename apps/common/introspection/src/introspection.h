@@ -3,6 +3,7 @@
 // Access to the dictionary of every variable in every block, by block index and variable index, and the texts
 // in which values cross the web API.
 
+#include <cstddef>
 #include <cstdint>
 #include <regex>
 #include <string>
@@ -48,6 +49,16 @@ public:
                                   std::string const& max);
     static std::string printBool(bool value);
 
+    // The same value objects appended to out, for the record getters that print hundreds of fields at a time.
+    // valuePrefix is the object up to its value, {"max":...,"min":...,"type":...,"value":, serialised once per
+    // distinct (type, min, max); the value text follows as a JSON string and then the closing brace.
+    static std::string const& valuePrefix(std::string const& type, std::string const& min, std::string const& max);
+    static void appendValueText(std::string& out, char const* text, std::size_t length);
+    static void appendInt(std::string& out, std::string const& prefix, int32_t value);
+    static void appendFloat(std::string& out, std::string const& prefix, float value);
+    static void appendBool(std::string& out, bool value);
+    static void appendEscaped(std::string& out, char const* text, std::size_t length); // escape() appended
+
     // A backslash before every match of the escape expression (none until it is set).
     static std::string escape(std::string const& text);
     static void setEscapeCharacters(std::string const& pattern);
@@ -59,3 +70,5 @@ private:
 
 // "%f" of a float widened to double, as every float value text is written.
 std::string formatFloat(float value);
+constexpr std::size_t FLOAT_TEXT_SIZE = 64; // room for "%f" of any float
+std::size_t formatFloat(float value, char (&text)[FLOAT_TEXT_SIZE]); // the length; text is terminated

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <sstream>
+#include <vector>
 
 #include "introspection.h"
 #include "log.h"
@@ -36,17 +37,46 @@ uint32_t IntrospectionEnum::getEnumIndex(char const* name) {
     THROW_ERROR("Unknown enum \"%s\"", name);
 }
 
-std::string IntrospectionEnum::printEnum(std::string const& value, std::string const& enumName) {
-    EnumInfo const& info = ENUM_ARRAY[getEnumIndex(enumName.c_str())];
-    std::string out = "{ \"value\": \"" + value + "\", \"type\": \"" + enumName + "\", \"textid\": [ ";
-    for (uint32_t k = 0; k < info.count; ++k) {
-        if (k)
-            out += ',';
-        out += '"';
-        out += info.entries[k];
-        out += '"';
+namespace {
+// Everything after the value, the same for every value of the enumeration: made once per enumeration.
+std::string const& printedAfterValue(uint32_t e) {
+    static std::vector<std::string> texts(ENUM_ARRAY_SIZE);
+    std::string& text = texts[e];
+    if (text.empty()) {
+        EnumInfo const& info = ENUM_ARRAY[e];
+        text = std::string("\", \"type\": \"") + info.name + "\", \"textid\": [ ";
+        for (uint32_t k = 0; k < info.count; ++k) {
+            if (k)
+                text += ',';
+            text += '"';
+            text += info.entries[k];
+            text += '"';
+        }
+        text += "]}";
     }
-    return out + "]}";
+    return text;
+}
+} // namespace
+
+std::string IntrospectionEnum::printEnum(std::string const& value, std::string const& enumName) {
+    std::string const& after = printedAfterValue(getEnumIndex(enumName.c_str()));
+    std::string out;
+    out.reserve(13 + value.size() + after.size());
+    out += "{ \"value\": \"";
+    out += value;
+    out += after;
+    return out;
+}
+
+void IntrospectionEnum::appendEnum(std::string& out, uint32_t e, void const* address) {
+    uint32_t value;
+    memcpy(&value, address, sizeof value);
+    out += "{ \"value\": \"";
+    if (value < ENUM_ARRAY[e].count)
+        out += ENUM_ARRAY[e].entries[value];
+    else
+        out += getEnumText(e, address); // logs the stray value
+    out += printedAfterValue(e);
 }
 
 std::string IntrospectionEnum::getEnumText(uint32_t e, void const* address) {

@@ -16,6 +16,8 @@ public:
     static uint32_t getEnumIndex(char const* name); // "Unknown enum" when there is none
     // The value with every entry name: { "value": "Warn", "type": "LogLevel", "textid": [ "DebugAll",...]}
     static std::string printEnum(std::string const& value, std::string const& enumName);
+    // printEnum of the stored entry, appended: for the record getters.
+    static void appendEnum(std::string& out, uint32_t e, void const* address);
 
     // The codecs behind the generated get<Enum>Introspection and set<Enum>Introspection.
     static std::string getEnumText(uint32_t e, void const* address);
