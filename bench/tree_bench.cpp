@@ -26,9 +26,8 @@
 #include "gen_init.h"
 #include "introspection.h"
 #include "introspection_enum.h"
+#include "process.h"
 #include "requesthandler.h"
-
-extern char** environ;
 
 void processPreInit() {}
 void processPostInit() {}
@@ -200,36 +199,14 @@ BENCHMARK(TreeFast)->Unit(benchmark::kMillisecond);
     return bytes;
 }
 
-pid_t spawn(char const* path) {
-    char* argv[] = {const_cast<char*>(path), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, path, nullptr, nullptr, argv, environ) != 0) {
-        perror(path);
-        exit(1);
-    }
-    return pid;
-}
-
-bool waitFor(bool (*ready)()) {
-    for (int i = 0; i < 500; ++i) {
-        if (ready())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    pid_t broker = spawn(BROKER_PATH);
-    waitFor([] {
-        sem_t* gate = sem_open("/message-broker-ready", 0);
-        return gate != SEM_FAILED && sem_close(gate) == 0;
-    });
-    pid_t device = spawn(SIM_DEVICE_PATH);
+    pid_t broker = spawnProcess({BROKER_PATH});
+    waitUntil(brokerReady);
+    pid_t device = spawnProcess({SIM_DEVICE_PATH});
     // The device creates MemApp last and fills the blocks right after; give it a moment to finish.
-    if (!waitFor([] {
+    if (!waitUntil([] {
             int fd = shm_open("/MemApp", O_RDONLY, 0);
             return fd >= 0 && close(fd) == 0;
         })) {

@@ -23,9 +23,8 @@
 #include "fcgi_client.h"
 #include "gen_init.h"
 #include "introspection.h"
+#include "process.h"
 #include "standin.h"
-
-extern char** environ;
 
 void processPreInit() {}
 void processPostInit() {}
@@ -33,25 +32,6 @@ void processPostInit() {}
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-pid_t spawn(char const* path) {
-    char* argv[] = {const_cast<char*>(path), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, path, nullptr, nullptr, argv, environ) != 0) {
-        perror(path);
-        exit(1);
-    }
-    return pid;
-}
-
-template <typename Ready> bool waitFor(Ready ready) {
-    for (int i = 0; i < 500; ++i) {
-        if (ready())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
 
 double percentile(std::vector<double> sorted, double p) {
     std::sort(sorted.begin(), sorted.end());
@@ -64,11 +44,8 @@ int main(int argc, char** argv) {
     int changes = argc > 1 ? atoi(argv[1]) : 1000;
     int held = argc > 2 ? atoi(argv[2]) : 32;
 
-    pid_t broker = spawn(BROKER_PATH);
-    waitFor([] {
-        sem_t* gate = sem_open("/message-broker-ready", 0);
-        return gate != SEM_FAILED && sem_close(gate) == 0;
-    });
+    pid_t broker = spawnProcess({BROKER_PATH});
+    waitUntil(brokerReady);
     gen::mapBlocks(true);
     gServerConnection = new ServerConnection(gen::getEventPoll());
     uint32_t mem = Introspection::getMemIndex("MemPersistent");
@@ -77,8 +54,8 @@ int main(int argc, char** argv) {
         ++var;
 
     writeStandInFramebuffer("/dev/fb0", 64, 48, [](uint32_t, uint32_t) { return 0u; });
-    pid_t service = spawn(SERVICE_PATH);
-    if (!waitFor([] {
+    pid_t service = spawnProcess({SERVICE_PATH});
+    if (!waitUntil([] {
             int fd = fcgiclient::connectTo(9000);
             return fd >= 0 && close(fd) == 0;
         })) {

@@ -14,8 +14,7 @@
 #include <unistd.h>
 
 #include "fcgi_client.h"
-
-extern char** environ;
+#include "process.h"
 
 namespace {
 
@@ -24,16 +23,6 @@ std::string answerPattern(size_t size) {
     for (size_t i = 0; i < size; ++i)
         text[i] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_"[i % 64];
     return text;
-}
-
-pid_t spawn(std::vector<std::string> const& args) {
-    std::vector<char*> argv;
-    for (auto const& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0) << args[0];
-    return pid;
 }
 
 bool waitForPort(int port) {
@@ -48,18 +37,6 @@ bool waitForPort(int port) {
     return false;
 }
 
-// Standard output of a shell command, bytes as they come.
-std::string run(std::string const& command) {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, n);
-    pclose(pipe);
-    return output;
-}
-
 std::string body(std::string const& response) {
     size_t end = response.find("\r\n\r\n");
     return end == std::string::npos ? "" : response.substr(end + 4);
@@ -68,7 +45,7 @@ std::string body(std::string const& response) {
 class FcgiPeers : public ::testing::Test {
 protected:
     void SetUp() override {
-        mResponder = spawn({RESPONDER});
+        mResponder = spawnProcess({RESPONDER});
         ASSERT_TRUE(waitForPort(9000));
     }
     void TearDown() override {
@@ -85,10 +62,10 @@ protected:
         }
     }
     void startNginx() {
-        mNginx = spawn({"nginx", "-c", NGINX_CONF, "-g", "daemon off;"});
+        mNginx = spawnProcess({"nginx", "-c", NGINX_CONF, "-g", "daemon off;"});
         ASSERT_TRUE(waitForPort(8080));
     }
-    std::string curl(std::string const& arguments) { return run("curl -s -i " + arguments); }
+    std::string curl(std::string const& arguments) { return commandOutput("curl -s -i " + arguments); }
 
     pid_t mResponder = -1;
     pid_t mNginx = -1;
@@ -128,8 +105,8 @@ TEST_F(FcgiPeers, NginxPassesParametersAndLargeBodies) {
 TEST_F(FcgiPeers, NginxKeepsConnectionsAndHeldRequestsDoNotBlockOthers) {
     startNginx();
     // One kept FastCGI connection serves both requests, so both answers name the same request number.
-    std::string kept =
-        run("curl -s 'http://127.0.0.1:8080/keep/hold?ms=0' 'http://127.0.0.1:8080/keep/hold?ms=0'");
+    std::string kept = commandOutput(
+        "curl -s 'http://127.0.0.1:8080/keep/hold?ms=0' 'http://127.0.0.1:8080/keep/hold?ms=0'");
     ASSERT_EQ(kept.size() % 2, 0u);
     EXPECT_EQ(kept.compare(0, 5, "held "), 0) << kept;
     EXPECT_EQ(kept.substr(0, kept.size() / 2), kept.substr(kept.size() / 2));
@@ -145,13 +122,14 @@ TEST_F(FcgiPeers, NginxKeepsConnectionsAndHeldRequestsDoNotBlockOthers) {
 
     // Clients that give up on held requests leave nothing behind that stops the next one.
     for (int i = 0; i < 5; ++i)
-        run("curl -s --max-time 0.1 'http://127.0.0.1:8080/hold?ms=100000'");
+        commandOutput("curl -s --max-time 0.1 'http://127.0.0.1:8080/hold?ms=100000'");
     EXPECT_EQ(body(curl("'http://127.0.0.1:8080/keep/size?n=5'")), "01234");
 }
 
 TEST_F(FcgiPeers, CgiFcgiClientTalksToTheListener) {
-    std::string answer = run("printf hello | env -i SCRIPT_NAME=/echo REQUEST_METHOD=POST CONTENT_LENGTH=5 "
-                             "QUERY_STRING=x=y cgi-fcgi -bind -connect 127.0.0.1:9000");
+    std::string answer =
+        commandOutput("printf hello | env -i SCRIPT_NAME=/echo REQUEST_METHOD=POST CONTENT_LENGTH=5 "
+                      "QUERY_STRING=x=y cgi-fcgi -bind -connect 127.0.0.1:9000");
     EXPECT_EQ(answer,
               "Content-type: text/plain\r\n\r\nCONTENT_LENGTH=5\nQUERY_STRING=x=y\nREQUEST_METHOD=POST\n"
               "SCRIPT_NAME=/echo\n\nhello");
@@ -159,9 +137,9 @@ TEST_F(FcgiPeers, CgiFcgiClientTalksToTheListener) {
 
 TEST_F(FcgiPeers, ResponderStartedWithInheritedListeningSocket) {
     // cgi-fcgi -start opens the socket and starts the program with it as descriptor 0.
-    run(std::string("cgi-fcgi -start -connect :9100 ") + RESPONDER);
+    commandOutput(std::string("cgi-fcgi -start -connect :9100 ") + RESPONDER);
     ASSERT_TRUE(waitForPort(9100));
-    std::string answer = run(
+    std::string answer = commandOutput(
         "env -i SCRIPT_NAME=/size QUERY_STRING=n=20000 cgi-fcgi -bind -connect 127.0.0.1:9100 </dev/null");
     EXPECT_TRUE(answer == "Content-type: text/plain\r\n\r\n" + answerPattern(20000)) << answer.size();
 }

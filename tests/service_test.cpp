@@ -21,9 +21,8 @@
 #include "gen_init.h"
 #include "introspection.h"
 #include "kmsg.h"
+#include "process.h"
 #include "standin.h"
-
-extern char** environ;
 
 void processPreInit() {}
 void processPostInit() {}
@@ -32,45 +31,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Params = std::map<std::string, std::string>;
-
-pid_t spawn(std::vector<std::string> const& args) {
-    std::vector<char*> argv;
-    for (auto const& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0) << args[0];
-    return pid;
-}
-
-bool portOpen(int port) {
-    int fd = fcgiclient::connectTo(port);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
-}
-
-bool waitUntil(std::function<bool()> const& done, std::chrono::milliseconds limit = 5s) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-std::string shell(std::string const& command) {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, n);
-    pclose(pipe);
-    return output;
-}
 
 uint32_t varIndex(uint32_t mem, char const* name) {
     for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
@@ -84,14 +44,8 @@ protected:
     void SetUp() override {
         // The service does not start without a screen to capture.
         writeStandInFramebuffer("/dev/fb0", 64, 48, [](uint32_t, uint32_t) { return 0u; });
-        broker = spawn({BROKER_PATH});
-        ASSERT_TRUE(waitUntil([] {
-            sem_t* gate = sem_open("/message-broker-ready", 0);
-            if (gate == SEM_FAILED)
-                return false;
-            sem_close(gate);
-            return true;
-        }));
+        broker = spawnProcess({BROKER_PATH});
+        ASSERT_TRUE(waitUntil(brokerReady));
         gen::mapBlocks(true);
         gServerConnection = new ServerConnection(gen::getEventPoll());
         gServerConnection->setHandler(this);
@@ -115,19 +69,13 @@ protected:
     }
 
     void startService() {
-        service = spawn({SERVICE_PATH});
+        service = spawnProcess({SERVICE_PATH});
         ASSERT_TRUE(waitUntil([] { return portOpen(9000); })) << "the service never listened";
     }
 
     void startNginx() {
-        nginx = spawn({"nginx", "-c", NGINX_CONF, "-g", "daemon off;"});
+        nginx = spawnProcess({"nginx", "-c", NGINX_CONF, "-g", "daemon off;"});
         ASSERT_TRUE(waitUntil([] { return portOpen(8080); }));
-    }
-
-    static int exitStatus(pid_t pid) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
     // The device's own write: stores the value and posts its event.
@@ -345,7 +293,7 @@ TEST_F(Service, SigtermEndsHeldRequestsAndExitsCleanly) {
 TEST_F(Service, AMissingBlockStopsTheStartBeforeThePortOpens) {
     KmsgReader kmsg;
     gen::getSharedMemory(5).close(); // MemLens
-    pid_t lonely = spawn({SERVICE_PATH});
+    pid_t lonely = spawnProcess({SERVICE_PATH});
     EXPECT_NE(exitStatus(lonely), 0);
     EXPECT_TRUE(kmsg.waitFor("/MemLens: No such file or directory"));
     EXPECT_FALSE(portOpen(9000));
@@ -354,26 +302,26 @@ TEST_F(Service, AMissingBlockStopsTheStartBeforeThePortOpens) {
 TEST_F(Service, NginxForwardsTheApiAndTheAppPaths) {
     startService();
     startNginx();
-    std::string tree = shell("curl -s http://127.0.0.1:8080/api/v1/all.cgi");
+    std::string tree = commandOutput("curl -s http://127.0.0.1:8080/api/v1/all.cgi");
     auto document = nlohmann::ordered_json::parse(tree);
     EXPECT_EQ(document["variables"].size(), 18u);
-    EXPECT_EQ(shell("curl -s --data-binary '{\"MemPersistent\": {\"FocusTorque\": 3}}' "
-                    "http://127.0.0.1:8080/api/v1/set.cgi"),
+    EXPECT_EQ(commandOutput("curl -s --data-binary '{\"MemPersistent\": {\"FocusTorque\": 3}}' "
+                            "http://127.0.0.1:8080/api/v1/set.cgi"),
               R"({"result": 1 })");
     EXPECT_EQ(gMemPersistent->FocusTorque, 3);
     std::this_thread::sleep_for(300ms); // a pass reports the set's own change to nobody
     std::string update;
-    std::thread waiting([&] { update = shell("curl -s http://127.0.0.1:8080/api/v1/update.cgi"); });
+    std::thread waiting([&] { update = commandOutput("curl -s http://127.0.0.1:8080/api/v1/update.cgi"); });
     std::this_thread::sleep_for(300ms);
     setValue("MemPersistent", "FocusTorque", "1");
     waiting.join();
     EXPECT_NE(update.find("\"FocusTorque\" : {\"max\":\"4\",\"min\":\"1\",\"type\":\"int\",\"value\":\"1\"}"),
               std::string::npos)
         << update;
-    EXPECT_EQ(shell("curl -s http://127.0.0.1:8080/api/v1/none.cgi"),
+    EXPECT_EQ(commandOutput("curl -s http://127.0.0.1:8080/api/v1/none.cgi"),
               R"({"result": 0, "error": "Unknown script: '/api/v1/none.cgi'" })");
     // The app's paths arrive as the one script name "/voxapp/v1", not yet served here.
-    EXPECT_EQ(shell("curl -s http://127.0.0.1:8080/voxapp/v1/device/info"),
+    EXPECT_EQ(commandOutput("curl -s http://127.0.0.1:8080/voxapp/v1/device/info"),
               R"({"result": 0, "error": "Unknown script: '/voxapp/v1'" })");
 }
 

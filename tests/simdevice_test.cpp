@@ -17,8 +17,7 @@
 
 #include "gen_init.h"
 #include "introspection.h"
-
-extern char** environ;
+#include "process.h"
 
 void processPreInit() {}
 void processPostInit() {}
@@ -26,19 +25,6 @@ void processPostInit() {}
 namespace {
 
 using namespace std::chrono_literals;
-
-pid_t spawn(char const* path) {
-    char* argv[] = {const_cast<char*>(path), nullptr};
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, path, nullptr, nullptr, argv, environ), 0);
-    return pid;
-}
-
-template <typename Ready> bool waitFor(Ready ready) {
-    for (int i = 0; i < 500 && !ready(); ++i)
-        std::this_thread::sleep_for(10ms);
-    return ready();
-}
 
 bool blockExists(char const* name) {
     int fd = shm_open(name, O_RDONLY, 0);
@@ -56,14 +42,11 @@ std::string value(char const* block, char const* name, int index = 0) {
 class SimDevice : public ::testing::Test, public ServerConnection::EventHandler {
 protected:
     void SetUp() override {
-        broker = spawn(BROKER_PATH);
-        ASSERT_TRUE(waitFor([] {
-            sem_t* gate = sem_open("/message-broker-ready", 0);
-            return gate != SEM_FAILED && sem_close(gate) == 0;
-        }));
-        device = spawn(SIM_DEVICE_PATH);
+        broker = spawnProcess({BROKER_PATH});
+        ASSERT_TRUE(waitUntil(brokerReady));
+        device = spawnProcess({SIM_DEVICE_PATH});
         // The last block is created last; the values follow before the device's first tick.
-        ASSERT_TRUE(waitFor([] { return blockExists("/MemApp"); }));
+        ASSERT_TRUE(waitUntil([] { return blockExists("/MemApp"); }));
         std::this_thread::sleep_for(300ms);
     }
     void TearDown() override {

@@ -1,0 +1,82 @@
+#include "process.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <semaphore.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+pid_t spawnProcess(std::vector<std::string> const& args) {
+    std::vector<char*> argv;
+    for (auto const& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        perror(argv[0]);
+        return -1;
+    }
+    return pid;
+}
+
+int exitStatus(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int stopProcess(pid_t pid) {
+    kill(pid, SIGTERM);
+    return exitStatus(pid);
+}
+
+std::string commandOutput(std::string const& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return output;
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        output.append(buffer, n);
+    pclose(pipe);
+    return output;
+}
+
+bool waitUntil(std::function<bool()> const& done, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool portOpen(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool open = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return open;
+}
+
+bool brokerReady() {
+    sem_t* gate = sem_open("/message-broker-ready", 0);
+    if (gate == SEM_FAILED)
+        return false;
+    sem_close(gate);
+    return true;
+}
