@@ -234,6 +234,14 @@ TEST_F(Service, SetRequestsThatNameNoVariableAnswerZero) {
     EXPECT_EQ(ask({{"SCRIPT_NAME", "/api/v1/all.cgi"}}).substr(0, TREE_START.size()), TREE_START);
 }
 
+TEST_F(Service, AnsweredRequestsDoNotCountAgainstTheLimitOfThirtyTwo) {
+    startService();
+    // Many more requests in quick turn than the registry holds, as a front web server sends them when it opens
+    // a connection per request: an answered request must not keep the next connection from being served.
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(set(R"({"MemPersistent": {"FocusTorque": 3}})"), R"({"result": 1 })") << "request " << i;
+}
+
 TEST_F(Service, HeldUpdateRequestsGetTheNextChanges) {
     startService();
     int first = send({{"SCRIPT_NAME", "/api/v1/update.cgi"}}, "", 5);

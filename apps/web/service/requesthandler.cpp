@@ -255,6 +255,11 @@ void RequestHandler::handleEvent(Notify const& event) {
 }
 
 void RequestHandler::periodic() {
+    // Answered and hung-up requests stay in the registry until they are deleted, and the registry's limit of 32
+    // refuses new connections: deleting them only every period would refuse the front web server's connections
+    // once it opens more than 32 in one period. Between two waits no callback and no walk of the registry holds
+    // a request, so deleting them after every wake-up is safe.
+    fcgi.cleanup();
     auto now = std::chrono::steady_clock::now();
     if (now - lastPeriodic <= Constants::PERIODIC_INTERVAL)
         return;

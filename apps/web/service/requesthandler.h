@@ -36,7 +36,8 @@ public:
 
     void handleRequest(Request* request) override;
     void handleEvent(Notify const& event) override;
-    // From the main loop after every wake-up; does its work at most once per PERIODIC_INTERVAL.
+    // From the main loop after every wake-up: deletes finished requests, and answers held ones at most once per
+    // PERIODIC_INTERVAL.
     void periodic();
 
     // One value of a variable as JSON; a failure is written in its place as "ERROR": "<message>".
