@@ -37,15 +37,20 @@ for round in 1 2; do
     for path in /static/all.json /api/v1/all.cgi; do
         wrk -t1 -c8 -d"${seconds}s" --latency "http://127.0.0.1:8080$path" |
             awk -v r=$round -v p=$path '/Requests\/sec/ {rps=$2} /^ +50%/ {p50=$2} /^ +99%/ {p99=$2}
-                END {print "round " r " " p ": " rps " requests/s, latency p50 " p50 ", p99 " p99}'
+                /Non-2xx/ {bad=$NF} /Socket errors/ {errors=$0}
+                END {print "round " r " " p ": " rps " requests/s, latency p50 " p50 ", p99 " p99 \
+                    ", failed answers " bad + 0 (errors ? ", " errors : "")}'
     done
 done
 echo "service resident memory after the tree runs: $(rss)"
 
 # 100 000 mixed requests, in runs of wrk until the count is reached.
 total=0
+failed=0
 while [ "$total" -lt 100000 ]; do
-    done_now=$(wrk -t1 -c8 -d5s -s "$top/bench/wrk/mixed.lua" http://127.0.0.1:8080 | awk '/requests in/ {print $1}')
+    read -r done_now bad_now < <(wrk -t1 -c8 -d5s -s "$top/bench/wrk/mixed.lua" http://127.0.0.1:8080 |
+        awk '/requests in/ {n=$1} /Non-2xx/ {bad=$NF} END {print n, bad + 0}')
     total=$((total + done_now))
-    echo "mixed requests so far: $total, resident memory $(rss)"
+    failed=$((failed + bad_now))
+    echo "mixed requests so far: $total ($failed failed), resident memory $(rss)"
 done
