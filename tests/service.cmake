@@ -4,3 +4,12 @@ target_compile_definitions(service_test PRIVATE BROKER_PATH="$<TARGET_FILE:messa
                                                 SERVICE_PATH="$<TARGET_FILE:service>"
                                                 NGINX_CONF="${CMAKE_SOURCE_DIR}/sim/nginx/nginx.conf")
 add_dependencies(service_test message-broker service)
+target_include_directories(service_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+
+service_test(endpoints_test SOURCES endpoints_test.cpp fcgi_client.cpp
+             LIBS webapi gen_init simscreen nlohmann_json::nlohmann_json PNG::PNG SANDBOX)
+target_include_directories(endpoints_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_definitions(endpoints_test PRIVATE BROKER_PATH="$<TARGET_FILE:message-broker>"
+                                                  SERVICE_PATH="$<TARGET_FILE:service>"
+                                                  NGINX_CONF="${CMAKE_SOURCE_DIR}/sim/nginx/nginx.conf")
+add_dependencies(endpoints_test message-broker service)

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <semaphore.h>
+#include <set>
 #include <spawn.h>
 #include <string>
 #include <sys/mman.h>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "fb-linux.h"
 #include "gen_init.h"
 #include "introspection.h"
 #include "process.h"
@@ -100,6 +102,23 @@ TEST_F(SimDevice, StopsCleanlyAndRemovesItsBlocks) {
     for (uint32_t mem = 0; mem < Introspection::getMemCount(); ++mem)
         EXPECT_FALSE(blockExists(("/" + std::string(Introspection::getMemName(mem))).c_str()))
             << Introspection::getMemName(mem);
+}
+
+TEST_F(SimDevice, DrawsItsDisplayHiddenAndPansToIt) {
+    FbLinux screen("/dev/fb0");
+    screen.init();
+    ASSERT_EQ(screen.buffers(), 2);
+    std::set<unsigned> shown;
+    auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (shown.size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        auto const* frame = reinterpret_cast<uint32_t const*>(screen.currentAddress());
+        shown.insert(screen.screenInfo().yoffset);
+        // Only whole pictures are on display: the background and the frame of the first bar.
+        ASSERT_EQ(frame[0], 0xff202020u);
+        ASSERT_EQ(frame[60 * 800 + 40], 0xff505050u);
+        std::this_thread::sleep_for(30ms);
+    }
+    EXPECT_EQ(shown, (std::set<unsigned>{0, 480}));
 }
 
 } // namespace

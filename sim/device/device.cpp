@@ -1,18 +1,21 @@
 // The simulated device's own processes in one: creates the 18 blocks, fills them with a plausible state, and
 // keeps a few values moving (battery, motor positions, a clip's time code) as the device's daemons would,
-// posting each change through the broker. Everything is written through the dictionary's setters by variable
+// posting each change through the broker, and draws a live picture of them on the stand-in framebuffer. Everything is written through the dictionary's setters by variable
 // name and value text, so the picture stays right whatever the layout of the blocks becomes.
 //
 // Runs inside the device sandbox after the broker; ends on SIGTERM or SIGINT and removes its blocks.
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <memory>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "fb-linux.h"
 #include "gen_init.h"
 #include "introspection.h"
 #include "log.h"
@@ -219,14 +222,62 @@ uint32_t screenPixel(uint32_t, uint32_t y) {
     return y / 40 % 2 ? 0xff303030u : 0xff202020u;
 }
 
+// The device's display as its GUI draws it, reduced to what a capture needs to show that it is live: a bar
+// each for focus, iris, zoom and battery, filled to the value. Drawn into the hidden buffer, which is then
+// panned onto the display at the next vertical blank, so a capture never sees a half-drawn picture.
+class Display {
+public:
+    static constexpr uint32_t WIDTH = 800, HEIGHT = 480;
+
+    Display() : fb("/dev/fb0", 2) {
+        writeStandInFramebuffer("/dev/fb0", WIDTH, HEIGHT, screenPixel, 2);
+        fb.init();
+    }
+
+    void draw() {
+        auto* pixels = reinterpret_cast<uint32_t*>(fb.backbufferAddress());
+        std::fill(pixels, pixels + size_t(WIDTH) * HEIGHT, 0xff202020u);
+        struct Bar {
+            float fraction;
+            uint32_t colour;
+        } const bars[] = {
+            {gMemDynamic->FocusActPosNorm, 0xff40c040u},
+            {gMemDynamic->IrisActPosNorm, 0xffe0c040u},
+            {gMemDynamic->ZoomActPosNorm, 0xff4080e0u},
+            {float(gMemDynamic->BattPercent) / 100.0f, gMemDynamic->BattPercent > 20 ? 0xff60d060u : 0xffe04040u},
+        };
+        uint32_t top = 60;
+        for (Bar const& bar : bars) {
+            rectangle(pixels, 40, top, WIDTH - 80, 60, 0xff505050u);
+            float fraction = std::min(1.0f, std::max(0.0f, std::isfinite(bar.fraction) ? bar.fraction : 0.0f));
+            rectangle(pixels, 44, top + 4, uint32_t(float(WIDTH - 88) * fraction), 52, bar.colour);
+            top += 100;
+        }
+        fb.waitVSync();
+        fb.show();
+    }
+
+private:
+    static void rectangle(uint32_t* pixels, uint32_t x, uint32_t y, uint32_t width, uint32_t height,
+                          uint32_t colour) {
+        for (uint32_t row = y; row < y + height && row < HEIGHT; ++row)
+            std::fill(pixels + size_t(row) * WIDTH + x, pixels + size_t(row) * WIDTH + std::min(x + width, WIDTH),
+                      colour);
+    }
+
+    FbLinux fb;
+};
+
 } // namespace
 
 int main() {
+    std::unique_ptr<Display> display;
     try {
         gen::mapBlocks(true);
         gServerConnection = new ServerConnection(gen::getEventPoll());
         fill();
-        writeStandInFramebuffer("/dev/fb0", 800, 480, screenPixel);
+        display = std::make_unique<Display>();
+        display->draw();
     } catch (std::exception const& e) {
         fprintf(stderr, "sim-device: %s\n", e.what());
         return 1;
@@ -240,6 +291,12 @@ int main() {
             continue;
         next += std::chrono::milliseconds(200);
         move(++tick);
+        try {
+            display->draw();
+        } catch (std::exception const& e) {
+            // Only the picture stops; the blocks go on moving.
+            LOG(Error, "Display not drawn: %s", e.what());
+        }
     }
     LOG(LogLight, "Simulated device stopped");
     gen::closeServerConnection();

@@ -105,3 +105,26 @@ void throwErrorNumber(char const* file, int line, char const* text) {
 void throwErrorNumberInfo(char const* file, int line, char const* text) {
     throwWithErrno(gen::LogLevel::LogLight, file, line, text);
 }
+
+char const* failureMessage(std::exception const& failure) {
+    // The column is "%20s:%4i ": the file's base name right-aligned (wider when the name is longer), a colon, the
+    // line number right-aligned, one space.
+    char const* text = failure.what();
+    char const* p = text;
+    while (*p == ' ')
+        ++p;
+    while (*p && *p != ':' && *p != ' ')
+        ++p;
+    char const* colon = p;
+    if (*p != ':' || colon - text < 20)
+        return text;
+    ++p;
+    while (*p == ' ')
+        ++p;
+    char const* digits = p;
+    while (*p >= '0' && *p <= '9')
+        ++p;
+    if (p == digits || *p != ' ' || p - colon - 1 < 4)
+        return text;
+    return p + 1;
+}

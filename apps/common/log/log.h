@@ -5,6 +5,7 @@
 // The error functions log at a fixed level whatever the component level and then throw std::runtime_error
 // carrying the file/line column and the message.
 
+#include <exception>
 #include <cstdarg>
 
 #include "loglevel.h"
@@ -30,6 +31,10 @@ void logMessageIntern(gen::LogLevel* componentLevel, gen::LogLevel level, char c
 [[noreturn]] void throwErrorNumber(char const* file, int line, char const* text);
 // As throwErrorNumber, but the line is written at LogLight.
 [[noreturn]] void throwErrorNumberInfo(char const* file, int line, char const* text);
+
+// The message of a failure without the file/line column that throwError puts in front of it, for texts that
+// go to a user rather than into the log. Other exceptions' texts are returned whole.
+char const* failureMessage(std::exception const& failure);
 
 #define LOG(level, ...) ::logMessage(gComponentLogLevel, ::gen::LogLevel::level, __FILE__, __LINE__, __VA_ARGS__)
 #define THROW_ERROR(...) ::throwError(__FILE__, __LINE__, __VA_ARGS__)

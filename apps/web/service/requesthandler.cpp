@@ -1,14 +1,20 @@
 #include "requesthandler.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <sys/wait.h>
 
 #include "introspection.h"
 #include "introspection_enum.h"
 #include "json.h"
 #include "log.h"
+#include "setters.h"
 
 namespace {
 // Hands a long answer to the request's output in pieces as it is printed, so that it leaves in records of the
@@ -60,6 +66,14 @@ void RequestHandler::handleRequest(Request* request) {
         request->context = Constants::HELD_UPDATE;
     } else if (script == "/api/v1/set.cgi") {
         sendSetResult(request);
+    } else if (script == "/api/v1/log.cgi") {
+        sendLog(request);
+    } else if (script == "/api/v1/screen.cgi") {
+        sendScreen(request);
+    } else if (script == "/api/v1/modemdata.cgi") {
+        writeModemData(request);
+    } else if (script == "/api/v1/premarkeddata.cgi") {
+        writeRingData(request);
     } else {
         sendUnknownScript(request, script);
     }
@@ -95,6 +109,211 @@ void RequestHandler::sendUnknownScript(Request* request, std::string const& scri
     std::string message = "Unknown script: '" + script + "'";
     request->output() << "{\"result\": " << 0 << ", \"error\": \"" << encodeString(message) << "\" }";
     request->end();
+}
+
+namespace {
+// Long answers leave in pieces of the flush size, so that each piece is sent as it is handed over.
+void writeInPieces(Request* request, char const* data, std::size_t length) {
+    for (std::size_t done = 0; done < length;) {
+        std::size_t piece = std::min<std::size_t>(length - done, Constants::FCGI_OUTPUT_FLUSH_THRESHOLD);
+        request->output().write(data + done, std::streamsize(piece));
+        done += piece;
+    }
+}
+
+// A request that failed before the endpoint could do its work: an HTTP error status and the reason.
+void sendFailure(Request* request, char const* status, std::string const& message) {
+    std::string header = std::string("Status: ") + status + "\r\n" + Constants::FCGI_DEFAULT_HEADER;
+    request->writeHeader(header.c_str());
+    request->output() << "{\"result\": 0, \"error\": \"" << RequestHandler::encodeString(message) << "\" }";
+    request->end();
+}
+
+// The number after "offset=". A value that is no number, negative or beyond an int reads as 0, the whole log:
+// a client that lost its place gets everything again rather than nothing.
+long logOffset(std::string const& query) {
+    static std::string const key = "offset=";
+    if (query.compare(0, key.size(), key) != 0)
+        return 0;
+    char const* text = query.c_str() + key.size();
+    char* end = nullptr;
+    errno = 0;
+    long offset = strtol(text, &end, 10);
+    if (end == text || errno == ERANGE || offset < 0 || offset > INT_MAX)
+        return 0;
+    return offset;
+}
+} // namespace
+
+void RequestHandler::sendLog(Request* request) {
+    request->writeHeader("Content-type: text/html\r\n\r\n");
+    request->output() << logging.text().size() << "\r\n";
+    request->context = Constants::HELD_LOG;
+    appendLogOutput(request);
+}
+
+void RequestHandler::appendLogOutput(Request* request) {
+    std::string const& log = logging.text();
+    long offset = logOffset(request->param("QUERY_STRING"));
+    if (offset != 0 && log.size() >= std::size_t(offset)) {
+        if (log.size() == std::size_t(offset))
+            return; // up to date: held until more arrives
+        LOG(DebugLight, "Sending log data with offset %i/%u to request %i", int(offset), unsigned(log.size()),
+            int(request->id));
+        request->context.reset();
+        writeInPieces(request, log.data() + offset, log.size() - std::size_t(offset));
+        request->end();
+        return;
+    }
+    LOG(DebugLight, "Sending all log data to request %i", int(request->id));
+    request->context.reset();
+    writeInPieces(request, log.data(), log.size());
+    request->end();
+}
+
+void RequestHandler::sendLogging() {
+    for (auto const& entry : fcgi.requests) {
+        Request* request = entry.second;
+        int const* mark = std::any_cast<int>(&request->context);
+        if (!mark || *mark != Constants::HELD_LOG)
+            continue;
+        try {
+            appendLogOutput(request);
+        } catch (std::exception const&) {
+            LOG(Error, "Could not send logging to request %i", int(request->id));
+        }
+    }
+}
+
+void RequestHandler::sendScreen(Request* request) {
+    // Encoded whole before anything is sent: a capture that fails half-way must not reach the browser as a
+    // broken picture under a success status.
+    std::ostringstream png;
+    try {
+        png << screenCapture;
+    } catch (std::exception const& e) {
+        sendFailure(request, "500 Internal Server Error", failureMessage(e));
+        return;
+    }
+    std::string const& bytes = png.str();
+    request->writeHeader("Content-type: image/png\r\n\r\n");
+    writeInPieces(request, bytes.data(), bytes.size());
+    request->end();
+}
+
+void RequestHandler::writeModemData(Request* request) {
+    nlohmann::json document;
+    try {
+        document = nlohmann::json::parse(request->postData);
+    } catch (std::exception const& e) {
+        LOG(Error, "Modem data is not JSON: %s", e.what());
+        sendFailure(request, "400 Bad Request", failureMessage(e));
+        return;
+    }
+    try {
+        std::string type;
+        appendJsonKey(document, "devType", type);
+        auto& block = *gMemServiceMode;
+        namespace notify = gen::notify::MemServiceMode;
+        setVariable(block.ServiceMode1WireModemLabel, notify::ServiceMode1WireModemLabel,
+                    "Modem encryption started ...");
+        gen::ModemType modem;
+        if (type[0] == Constants::TARN_400[0]) {
+            modem = gen::ModemType::Tarn;
+        } else if (type[0] == Constants::UHARD_2400_MODEM[0]) {
+            modem = gen::ModemType::P2400;
+        } else if (type[0] == Constants::UHARD_900_MODEM[0]) {
+            modem = gen::ModemType::P900;
+        } else {
+            setVariable(block.ServiceMode1WireModemLabel, notify::ServiceMode1WireModemLabel,
+                        "Unknown Modem type connected");
+            request->end();
+            return;
+        }
+        setVariable(block.ServiceModeConnectedModemType, notify::ServiceModeConnectedModemType, modem);
+    } catch (std::exception const&) {
+        LOG(Error, "Writing to the modem's 1Wire failed");
+    }
+    request->end();
+}
+
+std::string RequestHandler::ringCommand(std::string const& input) {
+    // Between single quotes the shell takes every character as it is except the quote itself, which closes
+    // them: each one becomes quote, escaped quote, quote.
+    std::string quoted;
+    for (char c : input) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    char command[Constants::ONEWIRE_COMMAND_SIZE];
+    int length = snprintf(command, sizeof command, Constants::ONEWIRE_RING_COMMAND, quoted.c_str());
+    // Cut short, the closing quote or the redirection would be lost and the shell would run something else.
+    if (length < 0 || std::size_t(length) >= sizeof command)
+        THROW_ERROR("Command for onewire-tool.py does not fit: %i bytes", length);
+    return command;
+}
+
+void RequestHandler::writeRingData(Request* request) {
+    auto& block = *gMemServiceMode;
+    namespace notify = gen::notify::MemServiceMode;
+    char const* failure = nullptr;
+    std::string reason;
+    try {
+        setVariable(block.ServiceModeWritingToRing1Wire, notify::ServiceModeWritingToRing1Wire, true);
+        setVariable(block.ServiceMode1WireRingLabel, notify::ServiceMode1WireRingLabel, "-");
+        nlohmann::json document;
+        try {
+            document = nlohmann::json::parse(request->postData);
+        } catch (std::exception const& e) {
+            LOG(Error, "Ring data is not JSON: %s", e.what());
+            failure = "400 Bad Request";
+            reason = failureMessage(e);
+        }
+        if (!failure) {
+            try {
+                std::string unit;
+                std::string input;
+                appendJsonKey(document, "unit", unit);
+                if (unit == "metric\n")
+                    input = "1\n";
+                else if (unit == "imperial\n")
+                    input = "2\n";
+                else if (unit == "custom\n")
+                    input = "3\n";
+                else
+                    THROW_ERROR("Unit has an invalid value: %s", unit.c_str());
+                appendJsonKey(document, "focusCloseValue", input);
+                int status = system(ringCommand(input).c_str());
+                if ((status >> 8) & 0xff)
+                    THROW_ERROR("Error during calling onewire-tool.py");
+                LOG(LogLight, "Premarked-ring encryption successful");
+                namespace persistent = gen::notify::MemPersistent;
+                setVariable(gMemPersistent->PreMarkedRingAutoDet, persistent::PreMarkedRingAutoDet, false);
+                setVariable(gMemPersistent->PreMarkedRingAutoDet, persistent::PreMarkedRingAutoDet, true);
+            } catch (std::exception const&) {
+                LOG(Error, "Writing to the premarked ring's 1Wire failed");
+            }
+        }
+    } catch (std::exception const& e) {
+        // Posting an event failed (the broker is gone): the write did not happen as the GUI would see it.
+        failure = "500 Internal Server Error";
+        reason = failureMessage(e);
+    }
+    // setVariable stores before it posts, so the flag is down even when its event cannot be posted.
+    try {
+        setVariable(block.ServiceModeWritingToRing1Wire, notify::ServiceModeWritingToRing1Wire, false);
+    } catch (std::exception const& e) {
+        if (!failure) {
+            failure = "500 Internal Server Error";
+            reason = failureMessage(e);
+        }
+    }
+    if (failure)
+        sendFailure(request, failure, reason);
+    else
+        request->end();
 }
 
 void RequestHandler::printValue(unsigned mem, unsigned var, std::ostream& stream, int index) {
@@ -266,6 +485,7 @@ void RequestHandler::periodic() {
     lastPeriodic = now;
     fcgi.cleanup();
     sendUpdate();
+    sendLogging();
     fcgi.cleanup();
 }
 

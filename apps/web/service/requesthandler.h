@@ -1,8 +1,8 @@
 #pragma once
 
 // The web GUI's back end: routes every complete FastCGI request by its script name, prints the device state
-// straight from shared memory into the answers, sets variables, and holds update requests until a timed pass
-// finds changed variables.
+// straight from shared memory into the answers, sets variables, holds update and log requests until a timed
+// pass has something for them, captures the screen, and programs accessories' 1-Wire memories.
 
 #include <bitset>
 #include <chrono>
@@ -26,6 +26,13 @@ constexpr std::chrono::nanoseconds PERIODIC_INTERVAL{99999999};
 // Context marks of held requests.
 constexpr int HELD_UPDATE = 0;
 constexpr int HELD_LOG = 1;
+// The first letter of a modem's devType names its kind.
+constexpr char const* TARN_400 = "A";
+constexpr char const* UHARD_2400_MODEM = "B";
+constexpr char const* UHARD_900_MODEM = "C";
+// The shell command that writes a focus ring's 1-Wire memory, and the room it is formatted into.
+constexpr char const* ONEWIRE_RING_COMMAND = "echo '%s' | onewire-tool.py -e -m knob >/dev/kmsg 2>&1";
+constexpr std::size_t ONEWIRE_COMMAND_SIZE = 128;
 } // namespace Constants
 
 class RequestHandler : public Fcgi::RequestCallback, public ServerConnection::EventHandler {
@@ -56,11 +63,23 @@ public:
     bool setVars(std::string const& body, std::stringstream& errors);
     // Answers every held update request with the variables changed since the last pass.
     void sendUpdate();
+    // Answers a log request with the kernel log from the offset its query names, or leaves it held while the
+    // client is up to date.
+    void appendLogOutput(Request* request);
+    // Gives every held log request what arrived since.
+    void sendLogging();
+    // The focus-ring command for the two input lines, with the value kept as data for the shell; throws when
+    // it does not fit the command's room.
+    static std::string ringCommand(std::string const& input);
 
 private:
     void sendTree(Request* request);
     void sendSetResult(Request* request);
     void sendUnknownScript(Request* request, std::string const& script);
+    void sendLog(Request* request);
+    void sendScreen(Request* request);
+    void writeModemData(Request* request);
+    void writeRingData(Request* request);
 
     Fcgi& fcgi;
     std::chrono::steady_clock::time_point lastPeriodic;

@@ -1,0 +1,132 @@
+#pragma once
+
+// The running service end to end: the test process plays the device (it creates and fills the blocks and
+// posts changes through the broker stand-in), the service binary runs as on the device, and requests reach it
+// over FastCGI directly or through nginx and curl. Every case runs in a sandbox of its own.
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <gtest/gtest.h>
+#include <map>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "fcgi_client.h"
+#include "gen_init.h"
+#include "introspection.h"
+#include "process.h"
+#include "standin.h"
+
+namespace servicetest {
+
+using namespace std::chrono_literals;
+using Params = std::map<std::string, std::string>;
+
+inline uint32_t varIndex(uint32_t mem, char const* name) {
+    for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
+        if (strcmp(Introspection::getVarName(mem, var), name) == 0)
+            return var;
+    throw std::runtime_error(std::string("no variable ") + name);
+}
+
+class Service : public ::testing::Test, public ServerConnection::EventHandler {
+protected:
+    void SetUp() override {
+        // The service does not start without a screen to capture.
+        writeStandInFramebuffer("/dev/fb0", 64, 48, [](uint32_t, uint32_t) { return 0u; });
+        broker = spawnProcess({BROKER_PATH});
+        ASSERT_TRUE(waitUntil(brokerReady));
+        gen::mapBlocks(true);
+        gServerConnection = new ServerConnection(gen::getEventPoll());
+        gServerConnection->setHandler(this);
+        gServerConnection->subscribeAll();
+        setValue("MemPersistent", "ProductName", "Controller \"Demo\"");
+        setValue("MemPersistent", "FocusTorque", "2");
+    }
+
+    void TearDown() override {
+        if (service > 0) {
+            kill(service, SIGTERM);
+            EXPECT_EQ(exitStatus(service), 0);
+        }
+        if (nginx > 0) {
+            kill(nginx, SIGTERM);
+            waitpid(nginx, nullptr, 0);
+        }
+        gen::closeServerConnection();
+        kill(broker, SIGTERM);
+        waitpid(broker, nullptr, 0);
+    }
+
+    void startService() {
+        service = spawnProcess({SERVICE_PATH});
+        ASSERT_TRUE(waitUntil([] { return portOpen(9000); })) << "the service never listened";
+    }
+
+    void startNginx() {
+        nginx = spawnProcess({"nginx", "-c", NGINX_CONF, "-g", "daemon off;"});
+        ASSERT_TRUE(waitUntil([] { return portOpen(8080); }));
+    }
+
+    // The device's own write: stores the value and posts its event.
+    void setValue(char const* block, char const* name, char const* text) {
+        uint32_t mem = Introspection::getMemIndex(block);
+        ASSERT_EQ(Introspection::setVarValue(mem, varIndex(mem, name), text), "") << name;
+    }
+
+    // Sends one request on a connection of its own and leaves the answer to be read later.
+    int send(Params const& params, std::string const& body = "", unsigned requestId = 1) {
+        int fd = fcgiclient::connectTo(9000);
+        EXPECT_GE(fd, 0);
+        EXPECT_TRUE(fcgiclient::sendAll(fd, fcgiclient::request(requestId, params, body)));
+        return fd;
+    }
+
+    static fcgiclient::Answer answerOf(int fd, int timeoutMs = 3000) {
+        std::vector<fcgiclient::Record> records;
+        fcgiclient::Answer answer;
+        std::string bytes = fcgiclient::receiveUntilEnd(fd, timeoutMs);
+        close(fd);
+        EXPECT_TRUE(fcgiclient::parse(bytes, records));
+        EXPECT_EQ(fcgiclient::checkAnswer(records, answer), "");
+        return answer;
+    }
+
+    // The body of one answered request, its header checked.
+    std::string ask(Params const& params, std::string const& body = "") {
+        std::string out = answerOf(send(params, body)).out;
+        std::string header = "Content-type: application/json\r\n\r\n";
+        EXPECT_EQ(out.substr(0, header.size()), header);
+        return out.size() < header.size() ? "" : out.substr(header.size());
+    }
+
+    std::string set(std::string const& body) { return ask({{"SCRIPT_NAME", "/api/v1/set.cgi"}}, body); }
+
+    // Events the broker delivered to the device since the last call, waiting up to limit for wanted.
+    std::vector<Notify> delivered(uint32_t wanted = UINT32_MAX, std::chrono::milliseconds limit = 2s) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        auto seen = [&] {
+            for (auto const& event : events)
+                if (event.event == wanted)
+                    return true;
+            return false;
+        };
+        while (!seen() && std::chrono::steady_clock::now() < deadline)
+            gen::getEventPoll().wait(10, true);
+        return std::exchange(events, {});
+    }
+
+    void handleEvent(Notify const& event) override { events.push_back(event); }
+
+    pid_t broker = -1;
+    pid_t service = -1;
+    pid_t nginx = -1;
+    std::vector<Notify> events;
+};
+
+} // namespace servicetest
