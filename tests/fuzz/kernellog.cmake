@@ -1,0 +1,1 @@
+service_fuzz(kernellog SOURCES kernellog_fuzz.cpp LIBS weblog)
