@@ -285,6 +285,19 @@ TEST_F(OneWire, AValueIsDataForTheShellNeverSyntax) {
     }
 }
 
+TEST_F(OneWire, WithTheBrokerGoneTheRingWriteFailsAndTheFlagComesDown) {
+    kill(broker, SIGTERM);
+    waitpid(broker, nullptr, 0);
+    std::this_thread::sleep_for(200ms); // the service sees the hang-up
+    std::string answer = ring(R"({"unit": "metric", "focusCloseValue": "0.45"})");
+    EXPECT_EQ(answer.substr(0, 35), "Status: 500 Internal Server Error\r\n") << answer;
+    EXPECT_NE(answer.find("Could not send message to server"), std::string::npos) << answer;
+    EXPECT_FALSE(gMemServiceMode->ServiceModeWritingToRing1Wire);
+    EXPECT_FALSE(fileExists("/tmp/onewire.in"));
+    // The service goes on serving.
+    EXPECT_EQ(modem(R"({"devType": "A"})"), "");
+}
+
 TEST_F(Endpoints, TheSimulatedToolChecksWhatItIsGiven) {
     startService(); // with the sandbox's own onewire-tool.py
     KmsgReader kmsg;
