@@ -17,6 +17,7 @@
 #include "introspection_enum.h"
 #include "kmsg.h"
 #include "setters.h"
+#include "process.h"
 
 namespace {
 
@@ -27,11 +28,7 @@ using namespace std::chrono_literals;
 class Dictionary : public ::testing::Test, public ServerConnection::EventHandler {
 protected:
     void SetUp() override {
-        broker = fork();
-        if (broker == 0) {
-            execl(BROKER_PATH, "message-broker", nullptr);
-            _exit(127);
-        }
+        broker = spawnProcess({BROKER_PATH});
         for (int i = 0; i < 200; ++i) {
             sem_t* gate = sem_open(Constants::BROKER_START_GATE, 0);
             if (gate != SEM_FAILED) {

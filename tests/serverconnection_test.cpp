@@ -18,6 +18,7 @@
 #include "introspection_gen.h"
 #include "kmsg.h"
 #include "serverconnection.h"
+#include "process.h"
 
 namespace {
 
@@ -55,11 +56,7 @@ void pump(EventPoll& poll, std::vector<std::pair<Recorder*, size_t>> const& want
 class Broker {
 public:
     Broker() {
-        pid = fork();
-        if (pid == 0) {
-            execl(BROKER_PATH, "message-broker", nullptr);
-            _exit(127);
-        }
+        pid = spawnProcess({BROKER_PATH});
         for (int i = 0; i < 200 && !ready(); ++i)
             std::this_thread::sleep_for(5ms);
     }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <semaphore.h>
@@ -14,7 +15,52 @@
 
 extern char** environ;
 
-pid_t spawnProcess(std::vector<std::string> const& args) {
+namespace {
+// In a cross build the tests run under the emulator that SERVICE_TEST_EMULATOR names, and so must the programs
+// of the same build that they start (broker, service, simulated device): the kernel cannot run them itself.
+// The machine's own programs (nginx, curl) start directly.
+bool programOfThisBuild(std::string const& path) {
+    unsigned char header[20] = {};
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file)
+        return false;
+    bool whole = fread(header, 1, sizeof header, file) == sizeof header;
+    fclose(file);
+    if (!whole || header[0] != 0x7f || header[1] != 'E' || header[2] != 'L' || header[3] != 'F')
+        return false;
+    unsigned machine = header[18] | unsigned(header[19]) << 8;
+#if defined(__arm__)
+    return machine == 40; // EM_ARM
+#elif defined(__x86_64__)
+    return machine == 62; // EM_X86_64
+#else
+    return false;
+#endif
+}
+
+std::vector<std::string> withEmulator(std::vector<std::string> const& args) {
+    char const* emulator = getenv("SERVICE_TEST_EMULATOR");
+    if (!emulator || !*emulator || args.empty() || !programOfThisBuild(args[0]))
+        return args;
+    std::vector<std::string> words;
+    std::string word;
+    for (char const* c = emulator;; ++c) {
+        if (*c == ' ' || *c == 0) {
+            if (!word.empty())
+                words.push_back(word), word.clear();
+            if (*c == 0)
+                break;
+        } else {
+            word += *c;
+        }
+    }
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+} // namespace
+
+pid_t spawnProcess(std::vector<std::string> const& given) {
+    std::vector<std::string> args = withEmulator(given);
     std::vector<char*> argv;
     for (auto const& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
