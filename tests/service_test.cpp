@@ -171,10 +171,16 @@ TEST_F(Service, HeldUpdateRequestsGetTheNextChanges) {
 
 TEST_F(Service, ChangesAreLoggedWhenTheDeviceAsksForIt) {
     startService();
+    // Only once an update answer shows that the service gets the broker's events is a missing line a fault.
+    int held = send({{"SCRIPT_NAME", "/api/v1/update.cgi"}});
+    std::this_thread::sleep_for(200ms);
+    setValue("MemPersistent", "ProductName", "Other");
+    ASSERT_NE(answerOf(held, 10000).out.find("Other"), std::string::npos);
     KmsgReader kmsg;
     setValue("MemStatic", "VariableLogging", "true");
     setValue("MemPersistent", "FocusTorque", "3");
-    EXPECT_TRUE(kmsg.waitFor(R"(MemPersistent.FocusTorque: {"max":"4","min":"1","type":"int","value":"3"})"));
+    EXPECT_TRUE(
+        kmsg.waitFor(R"(MemPersistent.FocusTorque: {"max":"4","min":"1","type":"int","value":"3"})", 10000));
 }
 
 TEST_F(Service, SigtermEndsHeldRequestsAndExitsCleanly) {
