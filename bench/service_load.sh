@@ -7,25 +7,8 @@ set -euo pipefail
 build=$(realpath "$1")
 seconds=${2:-10}
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-pids=()
-trap 'for p in "${pids[@]}"; do kill $p 2>/dev/null; done; wait 2>/dev/null' EXIT
-await() {
-    for _ in $(seq 200); do
-        "$@" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    echo "not up: $*" >&2
-    exit 1
-}
-"$build/sim/broker/message-broker" & pids+=($!)
-await test -S /var/volatile/message-broker.socket
-"$build/sim/device/sim-device" & pids+=($!)
-await test -e /dev/shm/MemApp
-"$build/apps/web/service/service" & service=$!
-pids+=($service)
-await bash -c 'exec 3<>/dev/tcp/127.0.0.1/9000'
-nginx -c "$top/bench/service_nginx.conf" -g 'daemon off;' & pids+=($!)
-await bash -c 'exec 3<>/dev/tcp/127.0.0.1/8080'
+# shellcheck source=sim_stack.sh
+. "$top/bench/sim_stack.sh"
 
 rss() { awk '/VmRSS/ {print $2 " kB"}' /proc/$service/status; }
 echo "service resident memory idle: $(rss)"

@@ -11,6 +11,7 @@
 
 #include "fb-linux.h"
 #include "kmsg.h"
+#include "pngdecode.h"
 #include "requesthandler.h"
 #include "servicefixture.h"
 
@@ -104,17 +105,6 @@ TEST_F(LogEndpoint, AnUpToDateRequestIsHeldUntilNewTextArrives) {
 
 // --- screen capture ---
 
-std::vector<unsigned char> decode(std::string const& png, unsigned& width, unsigned& height) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    EXPECT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size())) << image.message;
-    image.format = PNG_FORMAT_RGBA;
-    std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(image));
-    EXPECT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) << image.message;
-    width = image.width, height = image.height;
-    return pixels;
-}
-
 void setDepth(uint32_t bits) {
     int fd = open("/dev/fb0", O_RDWR);
     ASSERT_GE(fd, 0);
@@ -146,7 +136,7 @@ TEST_F(Endpoints, ScreenIsThePictureOnDisplayAndAFailedCaptureIsAnError) {
     std::string const header = "Content-type: image/png\r\n\r\n";
     ASSERT_EQ(answer.substr(0, header.size() + 8), header + "\x89PNG\r\n\x1a\n");
     unsigned width = 0, height = 0;
-    auto pixels = decode(answer.substr(header.size()), width, height);
+    auto pixels = decodePng(answer.substr(header.size()), width, height);
     ASSERT_EQ(width, W);
     ASSERT_EQ(height, H);
     auto const* shown = reinterpret_cast<unsigned char const*>(gui.frontbufferAddress());

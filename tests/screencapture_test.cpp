@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kmsg.h"
+#include "pngdecode.h"
 #include "screencapture.h"
 
 namespace {
@@ -35,18 +36,6 @@ void makeFramebuffer(unsigned buffers, unsigned yoffset, Pixel pixel, unsigned b
     close(fd);
 }
 
-// Decodes a PNG as red, green, blue, alpha bytes.
-std::vector<unsigned char> decode(std::string const& png, unsigned& width, unsigned& height) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    EXPECT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size())) << image.message;
-    image.format = PNG_FORMAT_RGBA;
-    std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(image));
-    EXPECT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) << image.message;
-    width = image.width, height = image.height;
-    return pixels;
-}
-
 TEST(ScreenCapture, EncodesTheBufferOnDisplayWithRedAndBlueSwapped) {
     // Buffer 0 is black; buffer 1 carries the bytes 10 20 30 FF (blue, green, red, alpha) with a position mark.
     makeFramebuffer(2, H, [](unsigned b, unsigned x, unsigned y) -> uint32_t {
@@ -66,7 +55,7 @@ TEST(ScreenCapture, EncodesTheBufferOnDisplayWithRedAndBlueSwapped) {
     ASSERT_GT(png.size(), 8u);
     EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
     unsigned width = 0, height = 0;
-    auto pixels = decode(png, width, height);
+    auto pixels = decodePng(png, width, height);
     ASSERT_EQ(width, W);
     ASSERT_EQ(height, H);
     EXPECT_EQ(std::vector<unsigned char>(pixels.begin(), pixels.begin() + 4),
@@ -85,7 +74,7 @@ TEST(ScreenCapture, FollowsThePanOfTheDrawingSide) {
         std::ostringstream out;
         capture.startWrite(out);
         unsigned w, h;
-        auto pixels = decode(out.str(), w, h);
+        auto pixels = decodePng(out.str(), w, h);
         return std::vector<unsigned char>(pixels.begin(), pixels.begin() + 4);
     };
     EXPECT_EQ(first(), (std::vector<unsigned char>{0, 0, 0, 0}));

@@ -483,7 +483,6 @@ void RequestHandler::periodic() {
     if (now - lastPeriodic <= Constants::PERIODIC_INTERVAL)
         return;
     lastPeriodic = now;
-    fcgi.cleanup();
     sendUpdate();
     sendLogging();
     fcgi.cleanup();
