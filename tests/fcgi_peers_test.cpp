@@ -137,7 +137,7 @@ TEST_F(FcgiPeers, CgiFcgiClientTalksToTheListener) {
 
 TEST_F(FcgiPeers, ResponderStartedWithInheritedListeningSocket) {
     // cgi-fcgi -start opens the socket and starts the program with it as descriptor 0.
-    commandOutput(std::string("cgi-fcgi -start -connect :9100 ") + RESPONDER);
+    commandOutput("cgi-fcgi -start -connect :9100 " + executablePath(RESPONDER));
     ASSERT_TRUE(waitForPort(9100));
     std::string answer = commandOutput(
         "env -i SCRIPT_NAME=/size QUERY_STRING=n=20000 cgi-fcgi -bind -connect 127.0.0.1:9100 </dev/null");

@@ -9,6 +9,7 @@
 #include <semaphore.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -58,6 +59,23 @@ std::vector<std::string> withEmulator(std::vector<std::string> const& args) {
     return words;
 }
 } // namespace
+
+std::string executablePath(std::string const& program) {
+    std::vector<std::string> words = withEmulator({program});
+    if (words.size() == 1)
+        return program;
+    std::string script = "/tmp/" + program.substr(program.rfind('/') + 1) + ".emulated";
+    FILE* file = fopen(script.c_str(), "w");
+    if (!file)
+        return program;
+    fputs("#!/bin/sh\nexec", file);
+    for (auto const& word : words)
+        fprintf(file, " '%s'", word.c_str());
+    fputs(" \"$@\"\n", file);
+    fclose(file);
+    chmod(script.c_str(), 0755);
+    return script;
+}
 
 pid_t spawnProcess(std::vector<std::string> const& given) {
     std::vector<std::string> args = withEmulator(given);
