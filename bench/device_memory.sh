@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Inside the sandbox: resident memory of the device's release build (scripts/build-device) running idle under
+# qemu-user, next to two baselines started the same way: qemu-user running an idle armhf program that loads the
+# same C++ runtime (what the emulator itself costs), and the x86-64 release build of the service run natively.
+# Each service runs against the broker and simulated device of its own processor's build: the start gate is a
+# POSIX semaphore, whose layout differs between the two ABIs.
+#   sim/sandbox --kmsg null --ro build/release --ro build/armhf --ro build/device -- \
+#       bench/device_memory.sh build/release build/armhf build/device
+set -euo pipefail
+release=$(realpath "$1")
+armhf=$(realpath "$2")
+device=$(realpath "$3")
+pids=()
+stop() {
+    for p in "${pids[@]}"; do kill $p 2>/dev/null; done
+    wait 2>/dev/null
+    pids=()
+}
+trap stop EXIT
+await() {
+    for _ in $(seq 400); do
+        "$@" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    echo "not up: $*" >&2
+    exit 1
+}
+memory() { awk '/^VmHWM|^VmRSS/ {printf "%s %s kB  ", $1, $2}' "/proc/$1/status"; echo; }
+
+# Starts broker, simulated device and service with the launcher in $1 (empty or the emulator), from build $2,
+# the service itself from $3; reports the service's memory after one tree request and three idle seconds.
+measure() {
+    local run=$1 launcher=$2 stack=$3 program=$4
+    $launcher "$stack/sim/broker/message-broker" & pids+=($!)
+    await test -S /var/volatile/message-broker.socket
+    $launcher "$stack/sim/device/sim-device" & pids+=($!)
+    await test -e /dev/shm/MemApp
+    $launcher "$program" & local service=$!
+    pids+=($service)
+    await bash -c 'exec 3<>/dev/tcp/127.0.0.1/9000'
+    env -i SCRIPT_NAME=/api/v1/all.cgi cgi-fcgi -bind -connect 127.0.0.1:9000 </dev/null | wc -c >/dev/null
+    sleep 3
+    echo "$run service: $(memory $service)"
+    stop
+    rm -f /dev/shm/* /var/volatile/message-broker.socket
+}
+
+measure native "" "$release" "$release/apps/web/service/service"
+measure emulated "qemu-arm -L /" "$armhf" "$device/stage/usr/bin/service"
+
+cat >/tmp/idle.cpp <<'CPP'
+#include <iostream>
+#include <string>
+#include <unistd.h>
+int main() { std::string text = "idle"; std::cout << text << std::endl; pause(); }
+CPP
+arm-linux-gnueabihf-g++ -O2 /tmp/idle.cpp -o /tmp/idle
+qemu-arm -L / /tmp/idle >/dev/null & idle=$!
+pids+=($idle)
+sleep 1
+echo "qemu-user with an idle armhf program: $(memory $idle)"
+ls -l "$device/stage/usr/bin/service" | awk '{print "stripped armhf program:", $5, "bytes"}'
