@@ -227,9 +227,9 @@ TEST_F(Service, NginxForwardsTheApiAndTheAppPaths) {
         << update;
     EXPECT_EQ(commandOutput("curl -s http://127.0.0.1:8080/api/v1/none.cgi"),
               R"({"result": 0, "error": "Unknown script: '/api/v1/none.cgi'" })");
-    // The app's paths arrive as the one script name "/voxapp/v1", not yet served here.
-    EXPECT_EQ(commandOutput("curl -s http://127.0.0.1:8080/voxapp/v1/device/info"),
-              R"({"result": 0, "error": "Unknown script: '/voxapp/v1'" })");
+    // The app's paths arrive as the one script name "/voxapp/v1" with the rest as PATH_INFO.
+    EXPECT_EQ(commandOutput("curl -s http://127.0.0.1:8080/voxapp/v1/setups/list"), "[]");
+    EXPECT_EQ(commandOutput("curl -s http://127.0.0.1:8080/voxapp/v1/devices"), R"({"result": "Unknown request" })");
 }
 
 } // namespace

@@ -46,7 +46,7 @@ private:
 } // namespace
 
 RequestHandler::RequestHandler(EventPoll& poll, Fcgi& fcgi)
-    : fcgi(fcgi), changedEvents(), logging(poll), screenCapture() {
+    : fcgi(fcgi), changedEvents(), voxApp(), logging(poll), screenCapture() {
     lastPeriodic = std::chrono::steady_clock::now();
     // Four characters: a bracket holding a backslash and a double quote.
     Introspection::setEscapeCharacters("[\\\"]");
@@ -70,6 +70,8 @@ void RequestHandler::handleRequest(Request* request) {
         sendLog(request);
     } else if (script == "/api/v1/screen.cgi") {
         sendScreen(request);
+    } else if (script == "/voxapp/v1") {
+        voxApp.handleRequest(request);
     } else if (script == "/api/v1/modemdata.cgi") {
         writeModemData(request);
     } else if (script == "/api/v1/premarkeddata.cgi") {

@@ -17,6 +17,7 @@
 #include "logging.h"
 #include "screencapture.h"
 #include "serverconnection.h"
+#include "voxapp.h"
 
 namespace Constants {
 constexpr int FCGI_PORT = 9000;
@@ -26,10 +27,6 @@ constexpr std::chrono::nanoseconds PERIODIC_INTERVAL{99999999};
 // Context marks of held requests.
 constexpr int HELD_UPDATE = 0;
 constexpr int HELD_LOG = 1;
-// The first letter of a modem's devType names its kind.
-constexpr char const* TARN_400 = "A";
-constexpr char const* UHARD_2400_MODEM = "B";
-constexpr char const* UHARD_900_MODEM = "C";
 // The shell command that writes a focus ring's 1-Wire memory, and the room it is formatted into.
 constexpr char const* ONEWIRE_RING_COMMAND = "echo '%s' | onewire-tool.py -e -m knob >/dev/kmsg 2>&1";
 constexpr std::size_t ONEWIRE_COMMAND_SIZE = 128;
@@ -84,6 +81,7 @@ private:
     Fcgi& fcgi;
     std::chrono::steady_clock::time_point lastPeriodic;
     std::bitset<EVENT_NAME_SIZE> changedEvents; // one bit per event: changed since the last update pass
+    VoxApp voxApp;
     Logging logging;
     ScreenCapture screenCapture;
 };

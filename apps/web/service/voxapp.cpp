@@ -1,0 +1,307 @@
+#include "voxapp.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include "hwinfo.h"
+#include "introspection_enum.h"
+#include "introspection_gen.h"
+#include "log.h"
+#include "multipart.h"
+#include "setters.h"
+
+namespace {
+char const UNKNOWN_REQUEST[] = "{\"result\": \"Unknown request\" }";
+
+// A text variable of a block, up to its terminator or the end of its room.
+template <std::size_t N> std::string text(std::array<char, N> const& field) {
+    return std::string(field.data(), strnlen(field.data(), N));
+}
+
+bool startsWith(std::string const& text, char const* prefix, std::string& rest) {
+    std::size_t length = strlen(prefix);
+    if (text.compare(0, length, prefix) != 0)
+        return false;
+    rest = text.substr(length);
+    return true;
+}
+
+bool verbose() {
+    return gComponentLogLevel && *gComponentLogLevel == gen::LogLevel::DebugAll;
+}
+
+// Names come from the path and are used after the folder as they are; one that could leave the folder, or
+// that names no file, is refused before anything is opened.
+bool acceptableName(std::string const& name) {
+    return name.size() > 1 && name[0] == '/' && name.find('/', 1) == std::string::npos &&
+           name.find("..") == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+// The serial number of a DEVICE-SERIAL task: decimal as strtol reads it, within 32 bits.
+bool parseSerial(std::string const& text, int& serial) {
+    char const* start = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long long value = strtoll(start, &end, 10);
+    if (end == start || errno == ERANGE || value < INT_MIN || value > INT_MAX)
+        return false;
+    serial = int(value);
+    return true;
+}
+} // namespace
+
+VoxApp::VoxApp() {
+    HwInfo info;
+    info.initialize();
+    std::string board;
+    info.read(Constants::HWINFO_SERIAL, serialNumber);
+    info.read(Constants::HWINFO_BOARD, board);
+    deviceId = board + "-" + serialNumber;
+}
+
+void VoxApp::handleRequest(Request* request) {
+    if (!request)
+        return;
+    std::string path = request->param("PATH_INFO");
+    std::string method = request->param("REQUEST_METHOD");
+    LOG(LogMost, "VoxApp: %s %s", method.c_str(), path.c_str());
+    std::string rest;
+    std::string file;
+    if (startsWith(path, "/device", rest)) {
+        if (rest == "/info")
+            deviceInfo(request);
+        else if (rest == "/update")
+            update(request);
+        else if (startsWith(rest, "/status", file))
+            updateStatus(request);
+        else
+            request->output() << UNKNOWN_REQUEST;
+    } else {
+        struct Folder {
+            char const* prefix;
+            char const* sub;
+        } const folders[] = {{"/lenstables", Constants::TAB_FOLDER},
+                             {"/focusrings", Constants::FOR_FOLDER},
+                             {"/setups", Constants::SETUPS_FOLDER}};
+        bool known = false;
+        for (Folder const& f : folders) {
+            if (!startsWith(path, f.prefix, rest))
+                continue;
+            known = true;
+            std::string folder = std::string(Constants::LOCAL_FOLDER) + f.sub;
+            if (rest == "/list")
+                listOperation(request, folder.c_str());
+            else if (startsWith(rest, "/file", file))
+                fileOperation(request, folder.c_str(), file);
+            else
+                request->output() << UNKNOWN_REQUEST;
+            break;
+        }
+        if (!known)
+            request->output() << UNKNOWN_REQUEST;
+    }
+    request->end();
+}
+
+void VoxApp::deviceInfo(Request* request) {
+    // Sizes as the device's 32-bit arithmetic forms them: modulo 2^32 whatever this machine's types are.
+    uint32_t total = 0, available = 0;
+    struct statvfs fs;
+    if (statvfs("/", &fs) == 0) {
+        total = uint32_t(uint64_t(fs.f_blocks) * uint64_t(fs.f_bsize));
+        available = uint32_t(uint64_t(fs.f_bavail) * uint64_t(fs.f_bsize));
+    }
+    std::ostream& out = request->output();
+    out << "{\r\n"
+        << "  \"_id\": \"" << deviceId << "\",\r\n"
+        << "  \"name\": \"" << text(gMemPersistent->ProductName) << "\",\r\n"
+        << "  \"serialnumber\": \"" << serialNumber << "\",\r\n"
+        << "  \"firmwareversion\": \"" << text(gMemPersistent->ProductVersion) << "\",\r\n"
+        << "  \"space_total\": " << total << ",\r\n"
+        << "  \"space_available\": " << available << ",\r\n"
+        << "  \"devices\": [\r\n";
+    bool written = false;
+    for (gen::QbusDevice const& device : gMemExternalDevices->QBusDeviceList) {
+        if (!device.QBusDeviceConnected)
+            continue;
+        if (written)
+            out << ", \r\n";
+        written = true;
+        std::string name = text(device.QBusDeviceName);
+        std::string serial = std::to_string(int32_t(device.QBusSerNumber));
+        out << "    {\r\n"
+            << "      \"_id\": \"" << name << "-" << serial << "\",\r\n"
+            << "      \"name\": \"" << name << "\",\r\n"
+            << "      \"serialnumber\": \"" << serial << "\",\r\n"
+            << "      \"firmwareversion\": \"" << text(device.QBusMainSwVersion) << "\"\r\n"
+            << "    }";
+    }
+    out << "\r\n  ]\r\n"
+        << "}\r\n";
+}
+
+void VoxApp::listOperation(Request* request, char const* folder) {
+    std::ostream& out = request->output();
+    DIR* dir = opendir(folder);
+    if (!dir) {
+        out << "[]";
+        return;
+    }
+    out << "[";
+    bool written = false;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_type != DT_REG)
+            continue;
+        if (written)
+            out << ",";
+        written = true;
+        out << "\r\n\"" << entry->d_name << "\"";
+    }
+    out << "\r\n]";
+    closedir(dir);
+}
+
+void VoxApp::updateStatus(Request* request) {
+    auto& external = *gMemExternalDevices;
+    auto& media = *gMemMedia;
+    // In 64 bits: the operands are whatever the blocks hold, and the quotient is what the app shows.
+    long long progress = 0;
+    if (external.QBusUpdateCount != 0)
+        progress = (static_cast<long long>(external.QBusUpdateProgress) + 100LL * external.QBusUpdateIndex) /
+                   external.QBusUpdateCount;
+    gen::UpdateState state;
+    if (hostUpdatePending) {
+        state = media.HostUpdateFileState;
+        progress = 0;
+        if (state == gen::UpdateState::FileValid) {
+            setVariable(media.HostUpdateStart, gen::notify::MemMedia::HostUpdateStart, true);
+            state = gen::UpdateState::Rebooting;
+        }
+    } else {
+        state = external.QBusUpdateState;
+        if (state == gen::UpdateState::FileValid)
+            setVariable(external.QBusUpdateStart, gen::notify::MemExternalDevices::QBusUpdateStart, true);
+    }
+    static uint32_t const updateStateEnum = IntrospectionEnum::getEnumIndex("UpdateState");
+    // A value outside the enumeration reads as the enumeration getter gives it: "INVALID_VALUE: <number>".
+    std::string name = IntrospectionEnum::getEnumText(updateStateEnum, &state);
+    LOG(LogLight, "Update Status: %s, %lli%%", name.c_str(), progress);
+    request->output() << "{\"status\": \"" << name << "\", \"progress\": " << progress << " }";
+}
+
+bool VoxApp::parseFormData(Request* request, std::map<std::string, std::string>& fields, char const* filePath) {
+    return Multipart::parseFormData(request->param("CONTENT_TYPE"), request->postData, fields, filePath);
+}
+
+void VoxApp::splitHeaderLine(std::map<std::string, std::string>& fields, std::string const& line) {
+    Multipart::splitHeaderLine(fields, line);
+}
+
+void VoxApp::update(Request* request) {
+    std::ostream& out = request->output();
+    if (verbose()) {
+        std::ofstream copy(Constants::POST_DATA_COPY, std::ios::binary | std::ios::trunc);
+        copy.write(request->postData.data(), std::streamsize(request->postData.size()));
+    }
+    std::map<std::string, std::string> fields;
+    if (!parseFormData(request, fields, Constants::UPLOAD_FILE)) {
+        out << "{\"result\": \"Invalid content type\" }";
+        return;
+    }
+    if (verbose()) {
+        LOG(DebugAll, "Request content:");
+        for (auto const& [name, value] : fields)
+            LOG(DebugAll, "  \"%s\": \"%s\"", name.c_str(), value.c_str());
+    }
+    auto task = fields.find("deviceid");
+    auto file = fields.find("file");
+    if (task == fields.end() || file == fields.end()) {
+        LOG(Warn, "'deviceid' and 'file' are mandatory, but at least one is missing.");
+        out << "{\"result\": \"'deviceid' and 'file' are mandatory, but at least one is missing.\" }";
+        return;
+    }
+    std::string const& id = task->second;
+    std::size_t dash = id.rfind('-');
+    if (dash == std::string::npos) {
+        LOG(Warn, "'deviceid' has to be in the form DEVICE-SERIAL, but it is %s.", id.c_str());
+        out << "{\"result\": \"'deviceid' has to be in the form DEVICE-SERIAL.\" }";
+        return;
+    }
+    LOG(LogLight, "Received update file for device ID %s, our device ID is %s.", id.c_str(), deviceId.c_str());
+    bool host = id == deviceId;
+    char const* package = host ? Constants::SUP_FILE : Constants::CMF_FILE;
+    if (rename(file->second.c_str(), package) != 0) {
+        // The parser could not write the file part, or the package folder is gone: the app must hear that
+        // nothing will happen, rather than wait for a status that never comes.
+        LOG(Error, "Moving %s to %s failed: %s", file->second.c_str(), package, strerror(errno));
+        out << "{\"result\": \"Could not store the update file\" }";
+        return;
+    }
+    if (host) {
+        setVariable(gMemMedia->HostUpdateFileName, gen::notify::MemMedia::HostUpdateFileName, Constants::SUP_FILE);
+        hostUpdatePending = true;
+    } else {
+        auto& external = *gMemExternalDevices;
+        namespace notify = gen::notify::MemExternalDevices;
+        std::string deviceName = id.substr(0, dash);
+        setVariable(external.QBusUpdateState, notify::QBusUpdateState, gen::UpdateState::NoFileSelected);
+        setVariable(external.QBusUpdateProgress, notify::QBusUpdateProgress, 0);
+        setVariable(external.QBusUpdateFileName, notify::QBusUpdateFileName, "");
+        setVariable(external.QBusUpdateFileName, notify::QBusUpdateFileName, Constants::CMF_FILE);
+        int serial = 0;
+        if (!parseSerial(id.substr(dash + 1), serial)) {
+            LOG(Warn, "'deviceid' %s has no serial number of 32 bits after its last '-'.", id.c_str());
+            out << "{\"result\": \"'deviceid' has no valid serial number.\" }";
+            return;
+        }
+        setVariable(external.QBusUpdateDeviceSerial, notify::QBusUpdateDeviceSerial, serial);
+        setVariable(external.QBusUpdateDeviceName, notify::QBusUpdateDeviceName, deviceName.c_str());
+    }
+    out << "{\"taskid\": \"" << id << "\" }";
+}
+
+void VoxApp::fileOperation(Request* request, char const* folder, std::string const& name) {
+    std::ostream& out = request->output();
+    std::string const& method = request->param("REQUEST_METHOD");
+    if (method != "GET" && method != "PUT" && method != "DELETE") {
+        out << UNKNOWN_REQUEST;
+        return;
+    }
+    if (!acceptableName(name)) {
+        LOG(Warn, "Refused file name '%s' in %s", name.c_str(), folder);
+        out << "{\"result\": \"Invalid file name\" }";
+        return;
+    }
+    std::string path = folder + name;
+    if (method == "GET") {
+        std::ifstream file(path, std::ios::binary);
+        if (!file.is_open()) {
+            out << "{\"result\": \"No such file\" }";
+            return;
+        }
+        char buffer[65536];
+        while (file.read(buffer, sizeof buffer) || file.gcount() > 0)
+            request->output().write(buffer, file.gcount());
+    } else if (method == "PUT") {
+        if (mkdir(folder, 0777) != 0 && errno != EEXIST)
+            LOG(Warn, "Could not create directory %s", folder);
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        if (!file.is_open()) {
+            out << "{\"result\": \"Open error\" }\r\n";
+            return;
+        }
+        file.write(request->postData.data(), std::streamsize(request->postData.size()));
+        file.flush();
+        out << (file.fail() ? "{\"result\": \"Write error\" }" : "{\"result\": \"Success\" }");
+    } else {
+        out << (unlink(path.c_str()) == 0 ? "{\"result\": \"Success\" }" : "{\"result\": \"No such file\" }");
+    }
+}
