@@ -15,8 +15,14 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "fb-linux.h"
 #include "gen_init.h"
+#include "hwinfo.h"
+#include "setters.h"
 #include "introspection.h"
 #include "log.h"
 #include "standin.h"
@@ -268,13 +274,142 @@ private:
     FbLinux fb;
 };
 
+// The hardware unit's identity, as the factory writes it: a valid block with a board and serial of this
+// simulated unit (the service's device identifier is then "SIM-000042"). The stand-ins are grown to the areas'
+// length first, for a sandbox that did not.
+void provisionHardware() {
+    struct Area {
+        char const* path;
+        off_t length;
+    } const areas[] = {{HwInfo::MMC_DEVICE, HwInfo::MMC_OFFSET + HwInfo::MMC_SIZE},
+                       {HwInfo::REGISTER_DEVICE, off_t(HwInfo::REGISTER_ADDRESS + 4)}};
+    for (Area const& area : areas) {
+        int fd = open(area.path, O_RDWR | O_CLOEXEC);
+        struct stat status;
+        if (fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size < area.length)
+            if (ftruncate(fd, area.length) != 0)
+                throw std::runtime_error(std::string("cannot grow ") + area.path);
+        if (fd >= 0)
+            close(fd);
+    }
+    HwInfo info;
+    info.initialize();
+    info.write(Constants::HWINFO_BOARD, "SIM");
+    info.write(Constants::HWINFO_SERIAL, "000042");
+    info.write(Constants::HWINFO_REVISION, "2.1");
+}
+
+// The update daemon's part: checks a package when its file name is announced, and performs the update when
+// its start variable is set, reporting through the state and progress variables the app's status poll reads.
+// A package is valid unless it is empty or missing; an update takes a few seconds.
+class UpdateDaemon : public ServerConnection::EventHandler {
+public:
+    void handleEvent(Notify const& event) override {
+        namespace media = gen::notify::MemMedia;
+        namespace external = gen::notify::MemExternalDevices;
+        if (event.event == media::HostUpdateFileName.event)
+            host.checkAt = ticks + 3;
+        else if (event.event == external::QBusUpdateFileName.event && gMemExternalDevices->QBusUpdateFileName[0])
+            accessory.checkAt = ticks + 3;
+        else if (event.event == media::HostUpdateStart.event && gMemMedia->HostUpdateStart)
+            host.step = 1;
+        else if (event.event == external::QBusUpdateStart.event && gMemExternalDevices->QBusUpdateStart)
+            accessory.step = 1;
+    }
+
+    // Five times a second.
+    void tick() {
+        ++ticks;
+        advanceHost();
+        advanceAccessory();
+    }
+
+private:
+    struct Job {
+        unsigned checkAt = 0; // tick of the package check; 0 when none is due
+        unsigned step = 0;    // of a running update; 0 when none runs
+    };
+    static constexpr unsigned PARTS = 2, STEPS_PER_PART = 10;
+
+    static gen::UpdateState check(char const* path) {
+        struct stat status;
+        if (stat(path, &status) != 0)
+            return gen::UpdateState::FileNotFound;
+        return status.st_size > 0 ? gen::UpdateState::FileValid : gen::UpdateState::FileCorrupt;
+    }
+
+    void advanceHost() {
+        auto& block = *gMemMedia;
+        namespace notify = gen::notify::MemMedia;
+        if (host.checkAt && ticks == host.checkAt - 2)
+            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState, gen::UpdateState::CheckingFile);
+        if (host.checkAt && ticks >= host.checkAt) {
+            host.checkAt = 0;
+            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState, check(block.HostUpdateFileName.data()));
+        }
+        if (!host.step)
+            return;
+        // Copying, then installing; the device would reboot at the end.
+        ++host.step;
+        if (host.step == 2)
+            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState, gen::UpdateState::CopyingFile);
+        else if (host.step == 8)
+            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState, gen::UpdateState::InProgress);
+        else if (host.step == 15) {
+            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState, gen::UpdateState::Success);
+            setVariable(block.HostUpdateStart, notify::HostUpdateStart, false);
+            host.step = 0;
+        }
+    }
+
+    void advanceAccessory() {
+        auto& block = *gMemExternalDevices;
+        namespace notify = gen::notify::MemExternalDevices;
+        if (accessory.checkAt && ticks == accessory.checkAt - 2)
+            setVariable(block.QBusUpdateState, notify::QBusUpdateState, gen::UpdateState::CheckingFile);
+        if (accessory.checkAt && ticks >= accessory.checkAt) {
+            accessory.checkAt = 0;
+            setVariable(block.QBusUpdateState, notify::QBusUpdateState, check(block.QBusUpdateFileName.data()));
+        }
+        if (!accessory.step)
+            return;
+        unsigned done = accessory.step - 1; // steps finished
+        if (done == 0) {
+            setVariable(block.QBusUpdateState, notify::QBusUpdateState, gen::UpdateState::CopyingFile);
+            setVariable(block.QBusUpdateCount, notify::QBusUpdateCount, int(PARTS));
+        } else if (done == 1) {
+            setVariable(block.QBusUpdateState, notify::QBusUpdateState, gen::UpdateState::InProgress);
+        }
+        if (done < PARTS * STEPS_PER_PART) {
+            setVariable(block.QBusUpdateIndex, notify::QBusUpdateIndex, int(done / STEPS_PER_PART));
+            setVariable(block.QBusUpdateProgress, notify::QBusUpdateProgress, int(done % STEPS_PER_PART * 10));
+            ++accessory.step;
+            return;
+        }
+        setVariable(block.QBusUpdateProgress, notify::QBusUpdateProgress, 100);
+        setVariable(block.QBusUpdateState, notify::QBusUpdateState, gen::UpdateState::Success);
+        setVariable(block.QBusUpdateStart, notify::QBusUpdateStart, false);
+        accessory.step = 0;
+    }
+
+    unsigned ticks = 0;
+    Job host, accessory;
+};
+
 } // namespace
 
 int main() {
     std::unique_ptr<Display> display;
+    UpdateDaemon updates;
     try {
+        provisionHardware();
         gen::mapBlocks(true);
         gServerConnection = new ServerConnection(gen::getEventPoll());
+        gServerConnection->setHandler(&updates);
+        for (Notify const& event : {gen::notify::MemMedia::HostUpdateFileName, gen::notify::MemMedia::HostUpdateStart,
+                                    gen::notify::MemExternalDevices::QBusUpdateFileName,
+                                    gen::notify::MemExternalDevices::QBusUpdateStart})
+            gServerConnection->subscribe(event);
         fill();
         display = std::make_unique<Display>();
         display->draw();
@@ -291,6 +426,7 @@ int main() {
             continue;
         next += std::chrono::milliseconds(200);
         move(++tick);
+        updates.tick();
         try {
             display->draw();
         } catch (std::exception const& e) {
