@@ -13,3 +13,11 @@ target_compile_definitions(endpoints_test PRIVATE BROKER_PATH="$<TARGET_FILE:mes
                                                   SERVICE_PATH="$<TARGET_FILE:service>"
                                                   NGINX_CONF="${CMAKE_SOURCE_DIR}/sim/nginx/nginx.conf")
 add_dependencies(endpoints_test message-broker service)
+
+service_test(voxapp_test SOURCES voxapp_test.cpp fcgi_client.cpp
+             LIBS gen_init lhwinfo simscreen nlohmann_json::nlohmann_json SANDBOX)
+target_include_directories(voxapp_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_definitions(voxapp_test PRIVATE BROKER_PATH="$<TARGET_FILE:message-broker>"
+                                               SERVICE_PATH="$<TARGET_FILE:service>"
+                                               NGINX_CONF="${CMAKE_SOURCE_DIR}/sim/nginx/nginx.conf")
+add_dependencies(voxapp_test message-broker service)

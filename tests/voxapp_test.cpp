@@ -1,0 +1,328 @@
+// The companion app's paths against the running service: the test process plays the device and its update
+// daemon (it owns the blocks and sees every event the service posts), and requests arrive over FastCGI as the
+// front web server sends them, with "/voxapp/v1" as the script and the rest of the path as PATH_INFO.
+
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include "hwinfo.h"
+#include "servicefixture.h"
+
+void processPreInit() {}
+void processPostInit() {}
+
+namespace {
+
+using namespace servicetest;
+using namespace gen::Event;
+
+std::string const BOUNDARY = "----form7MA4YWxk";
+
+// A multipart body as browsers and the app send it; the part named "file" carries a file name and type.
+std::string form(std::vector<std::pair<std::string, std::string>> const& parts) {
+    std::string body;
+    for (auto const& [name, content] : parts) {
+        body += "--" + BOUNDARY + "\r\nContent-Disposition: form-data; name=\"" + name + "\"";
+        if (name == "file")
+            body += "; filename=\"package.swu\"\r\nContent-Type: application/octet-stream";
+        body += "\r\n\r\n" + content + "\r\n";
+    }
+    return body + "--" + BOUNDARY + "--\r\n";
+}
+
+std::string fileContent(std::string const& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+bool exists(std::string const& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0;
+}
+
+class App : public Service {
+protected:
+    void SetUp() override {
+        Service::SetUp();
+        HwInfo info;
+        info.initialize();
+        info.write(Constants::HWINFO_BOARD, "BOARD");
+        info.write(Constants::HWINFO_SERIAL, "1234");
+    }
+
+    std::string app(std::string const& path, std::string const& method = "GET", std::string const& body = "",
+                    std::string const& contentType = "") {
+        Params params{{"SCRIPT_NAME", "/voxapp/v1"}, {"PATH_INFO", path}, {"REQUEST_METHOD", method}};
+        if (!contentType.empty())
+            params["CONTENT_TYPE"] = contentType;
+        return ask(params, body);
+    }
+    std::string upload(std::string const& body) {
+        return app("/device/update", "POST", body, "multipart/form-data; boundary=" + BOUNDARY);
+    }
+
+    // Starts the service once the device's own start-up events have come back, so that what is delivered
+    // afterwards is the service's.
+    void start() {
+        delivered(VarFocusTorqueChanged);
+        startService();
+    }
+
+    // The service's events, as names, in the order they were posted, until last.
+    std::vector<std::string> eventsUntil(uint32_t last) {
+        std::vector<std::string> names;
+        for (Notify const& event : delivered(last))
+            names.push_back(EVENT_NAME[event.event]);
+        return names;
+    }
+
+    static constexpr char const* UNKNOWN = R"({"result": "Unknown request" })";
+};
+
+TEST_F(App, EveryPathOfTheRouteTable) {
+    start();
+    mkdir("/var/TBX", 0755);
+    std::ofstream("/var/TBX/a.tab") << "table";
+    struct Case {
+        char const* path;
+        std::string answer;
+    } const cases[] = {
+        {"/lenstables/list", "[\r\n\"a.tab\"\r\n]"},
+        {"/focusrings/list", "[]"}, // no folder
+        {"/setups/list", "[]"},
+        {"/lenstables/file/a.tab", "table"},
+        {"/focusrings/file/a.tab", R"({"result": "No such file" })"},
+        {"/device/status/anything", R"({"status": "NoFileSelected", "progress": 0 })"},
+        {"/device/statu", UNKNOWN},
+        {"/devices", UNKNOWN},
+        {"/device", UNKNOWN},
+        {"/lenstables", UNKNOWN},
+        {"/lenstables/lis", UNKNOWN},
+        {"/setupsXYZ/list", UNKNOWN},
+        {"/other", UNKNOWN},
+        {"", UNKNOWN},
+    };
+    for (Case const& c : cases)
+        EXPECT_EQ(app(c.path), c.answer) << c.path;
+    EXPECT_EQ(app("/device/update"), R"({"result": "Invalid content type" })");
+    // Only the exact script reaches the app.
+    EXPECT_EQ(ask({{"SCRIPT_NAME", "/voxapp/v1/x"}}), R"({"result": 0, "error": "Unknown script: '/voxapp/v1/x'" })");
+}
+
+TEST_F(App, DeviceInformationWithAndWithoutAccessories) {
+    setValue("MemPersistent", "ProductName", "Lens Controller");
+    setValue("MemPersistent", "ProductVersion", "3.2.0");
+    start();
+    struct statvfs fs;
+    ASSERT_EQ(statvfs("/", &fs), 0);
+    uint64_t total = uint64_t(fs.f_blocks) * fs.f_bsize;
+    // The sandbox's root is a tmpfs of half the memory; above 4 GiB the device's 32-bit sizes wrap.
+    if (total <= UINT32_MAX)
+        std::cout << "note: the root file system is below 4 GiB here; the wrap is not exercised\n";
+    std::string head = "{\r\n"
+                       "  \"_id\": \"BOARD-1234\",\r\n"
+                       "  \"name\": \"Lens Controller\",\r\n"
+                       "  \"serialnumber\": \"1234\",\r\n"
+                       "  \"firmwareversion\": \"3.2.0\",\r\n"
+                       "  \"space_total\": " +
+                       std::to_string(uint32_t(total)) + ",\r\n";
+    std::string info = app("/device/info");
+    ASSERT_EQ(info.substr(0, head.size()), head);
+    EXPECT_NE(info.find("  \"space_available\": "), std::string::npos);
+    EXPECT_EQ(info.substr(info.find("  \"devices\"")), "  \"devices\": [\r\n\r\n  ]\r\n}\r\n");
+
+    // Connected entries only, in index order; the list's size variable is not consulted.
+    auto& list = gMemExternalDevices->QBusDeviceList;
+    auto fill = [](gen::QbusDevice& device, char const* name, int serial, char const* version) {
+        device.QBusDeviceConnected = true;
+        device.QBusSerNumber = serial;
+        snprintf(device.QBusDeviceName.data(), device.QBusDeviceName.size(), "%s", name);
+        snprintf(device.QBusMainSwVersion.data(), device.QBusMainSwVersion.size(), "%s", version);
+    };
+    fill(list[3], "Hand unit", 4100, "2.4.1");
+    fill(list[1], "Sensor", -7, "1.0");
+    fill(list[5], "Unplugged", 1, "9");
+    list[5].QBusDeviceConnected = false;
+    info = app("/device/info");
+    EXPECT_EQ(info.substr(info.find("  \"devices\"")), "  \"devices\": [\r\n"
+                                                        "    {\r\n"
+                                                        "      \"_id\": \"Sensor--7\",\r\n"
+                                                        "      \"name\": \"Sensor\",\r\n"
+                                                        "      \"serialnumber\": \"-7\",\r\n"
+                                                        "      \"firmwareversion\": \"1.0\"\r\n"
+                                                        "    }, \r\n"
+                                                        "    {\r\n"
+                                                        "      \"_id\": \"Hand unit-4100\",\r\n"
+                                                        "      \"name\": \"Hand unit\",\r\n"
+                                                        "      \"serialnumber\": \"4100\",\r\n"
+                                                        "      \"firmwareversion\": \"2.4.1\"\r\n"
+                                                        "    }\r\n"
+                                                        "  ]\r\n"
+                                                        "}\r\n");
+}
+
+TEST_F(App, StatusPollArithmeticAndTheStartOfAnAccessoryUpdate) {
+    start();
+    auto& external = *gMemExternalDevices;
+    external.QBusUpdateState = gen::UpdateState::InProgress;
+    external.QBusUpdateProgress = 50;
+    external.QBusUpdateIndex = 1;
+    external.QBusUpdateCount = 4;
+    EXPECT_EQ(app("/device/status"), R"({"status": "InProgress", "progress": 37 })");
+    external.QBusUpdateProgress = -250;
+    EXPECT_EQ(app("/device/status"), R"({"status": "InProgress", "progress": -37 })"); // toward zero
+    external.QBusUpdateCount = 0;
+    EXPECT_EQ(app("/device/status"), R"({"status": "InProgress", "progress": 0 })");
+    uint32_t outside = 99;
+    memcpy(&external.QBusUpdateState, &outside, sizeof outside);
+    EXPECT_EQ(app("/device/status"), R"({"status": "INVALID_VALUE: 99", "progress": 0 })");
+
+    delivered();
+    external.QBusUpdateState = gen::UpdateState::FileValid;
+    EXPECT_EQ(app("/device/status"), R"({"status": "FileValid", "progress": 0 })");
+    EXPECT_TRUE(external.QBusUpdateStart);
+    EXPECT_EQ(eventsUntil(VarQBusUpdateStartChanged), std::vector<std::string>{"VarQBusUpdateStartChanged"});
+    EXPECT_EQ(app("/device/status"), R"({"status": "FileValid", "progress": 0 })");
+    EXPECT_TRUE(delivered(UINT32_MAX, 300ms).empty()) << "the second poll starts nothing";
+}
+
+TEST_F(App, HostPackageIsMovedAnnouncedAndFollowedThroughTheHostState) {
+    start();
+    std::string package = std::string("\x00\r\n\x1b", 4) + "\r\n\r\n--" + BOUNDARY.substr(0, 6) + "\n\r" +
+                          std::string(70000, 'p') + "\r";
+    EXPECT_EQ(upload(form({{"deviceid", "BOARD-1234"}, {"file", package}})), R"({"taskid": "BOARD-1234" })");
+    EXPECT_EQ(fileContent("/update/host.swu"), package);
+    EXPECT_FALSE(exists("/update/file-from-app"));
+    EXPECT_STREQ(gMemMedia->HostUpdateFileName.data(), "/update/host.swu");
+    EXPECT_EQ(eventsUntil(VarHostUpdateFileNameChanged), std::vector<std::string>{"VarHostUpdateFileNameChanged"});
+
+    gMemMedia->HostUpdateFileState = gen::UpdateState::CheckingFile;
+    gMemExternalDevices->QBusUpdateState = gen::UpdateState::Success; // the host's state is the one reported now
+    EXPECT_EQ(app("/device/status"), R"({"status": "CheckingFile", "progress": 0 })");
+    gMemMedia->HostUpdateFileState = gen::UpdateState::FileValid;
+    EXPECT_EQ(app("/device/status"), R"({"status": "Rebooting", "progress": 0 })");
+    EXPECT_TRUE(gMemMedia->HostUpdateStart);
+    EXPECT_EQ(eventsUntil(VarHostUpdateStartChanged), std::vector<std::string>{"VarHostUpdateStartChanged"});
+
+    // Still the host's update after an accessory package.
+    EXPECT_EQ(upload(form({{"deviceid", "ACC-9"}, {"file", "x"}})), R"({"taskid": "ACC-9" })");
+    EXPECT_EQ(app("/device/status"), R"({"status": "Rebooting", "progress": 0 })");
+}
+
+TEST_F(App, AccessoryPackageSetsTheVariablesInOrder) {
+    start();
+    std::vector<std::string> const expected = {
+        "VarQBusUpdateStateChanged",        "VarQBusUpdateProgressChanged",   "VarQBusUpdateFileNameChanged",
+        "VarQBusUpdateDeviceSerialChanged", "VarQBusUpdateDeviceNameChanged",
+    };
+    auto& external = *gMemExternalDevices;
+    external.QBusUpdateState = gen::UpdateState::Success;
+    external.QBusUpdateProgress = 100;
+    EXPECT_EQ(upload(form({{"deviceid", "ACC-ONE-77"}, {"file", "bytes"}})), R"({"taskid": "ACC-ONE-77" })");
+    EXPECT_EQ(eventsUntil(VarQBusUpdateDeviceNameChanged), expected);
+    EXPECT_EQ(fileContent("/update/client.cmf"), "bytes");
+    EXPECT_STREQ(external.QBusUpdateDeviceName.data(), "ACC-ONE");
+    EXPECT_EQ(external.QBusUpdateDeviceSerial, 77);
+    EXPECT_STREQ(external.QBusUpdateFileName.data(), "/update/client.cmf");
+
+    // Again: the file name is announced twice (empty, then the path); state and progress are already reset.
+    EXPECT_EQ(upload(form({{"deviceid", std::string(60, 'N') + "-78"}, {"file", "more"}})),
+              R"({"taskid": ")" + std::string(60, 'N') + R"(-78" })");
+    EXPECT_EQ(eventsUntil(VarQBusUpdateDeviceNameChanged),
+              (std::vector<std::string>{"VarQBusUpdateFileNameChanged", "VarQBusUpdateFileNameChanged",
+                                        "VarQBusUpdateDeviceSerialChanged", "VarQBusUpdateDeviceNameChanged"}));
+    EXPECT_EQ(std::string(external.QBusUpdateDeviceName.data()), std::string(49, 'N'));
+}
+
+TEST_F(App, UploadsThatAreRefused) {
+    start();
+    auto untouched = [] { return !exists("/update/host.swu") && !exists("/update/client.cmf"); };
+    EXPECT_EQ(upload(form({{"deviceid", "NODASH"}, {"file", "x"}})),
+              R"({"result": "'deviceid' has to be in the form DEVICE-SERIAL." })");
+    EXPECT_EQ(upload(form({{"deviceid", "BOARD-1234"}})),
+              R"({"result": "'deviceid' and 'file' are mandatory, but at least one is missing." })");
+    EXPECT_EQ(upload(form({{"file", "x"}})),
+              R"({"result": "'deviceid' and 'file' are mandatory, but at least one is missing." })");
+    EXPECT_EQ(app("/device/update", "POST", form({{"deviceid", "A-1"}, {"file", "x"}}), "multipart/form-data"),
+              R"({"result": "Invalid content type" })");
+    EXPECT_EQ(app("/device/update", "POST", "{}", "application/json"), R"({"result": "Invalid content type" })");
+    EXPECT_TRUE(untouched());
+    // Serial numbers that are not 32-bit decimals: the package is in place, the target is not changed.
+    for (char const* id : {"ACC-x1", "ACC-", "ACC-2147483648"}) {
+        delivered();
+        EXPECT_EQ(upload(form({{"deviceid", id}, {"file", "x"}})),
+                  R"({"result": "'deviceid' has no valid serial number." })")
+            << id;
+        for (Notify const& event : delivered(VarQBusUpdateFileNameChanged))
+            EXPECT_NE(event.event, VarQBusUpdateDeviceSerialChanged) << id;
+    }
+    EXPECT_EQ(upload(form({{"deviceid", "ACC- +2147483647x"}, {"file", "x"}})), R"({"taskid": "ACC- +2147483647x" })");
+    EXPECT_EQ(gMemExternalDevices->QBusUpdateDeviceSerial, INT32_MAX);
+    // With nowhere to put the package the app hears so.
+    ASSERT_EQ(system("rm -rf /update/client.cmf && mkdir -p /update/client.cmf/in-the-way"), 0);
+    EXPECT_EQ(upload(form({{"deviceid", "ACC-1"}, {"file", "x"}})),
+              R"({"result": "Could not store the update file" })");
+}
+
+TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
+    start();
+    std::string body = std::string("line\r\nnext\n\0end", 15);
+    EXPECT_EQ(app("/lenstables/file/new.tab", "PUT", body), R"({"result": "Success" })");
+    EXPECT_EQ(fileContent("/var/TBX/new.tab"), body);
+    EXPECT_EQ(app("/lenstables/file/new.tab"), body);
+    EXPECT_EQ(app("/lenstables/file/new.tab", "PUT", ""), R"({"result": "Success" })");
+    EXPECT_EQ(app("/lenstables/file/new.tab"), "");
+    EXPECT_EQ(app("/lenstables/file/new.tab", "POST"), UNKNOWN);
+    EXPECT_EQ(app("/lenstables/file/new.tab", "get"), UNKNOWN);
+    EXPECT_EQ(app("/lenstables/file/new.tab", "DELETE"), R"({"result": "Success" })");
+    EXPECT_EQ(app("/lenstables/file/new.tab", "DELETE"), R"({"result": "No such file" })");
+    EXPECT_EQ(app("/lenstables/file/new.tab"), R"({"result": "No such file" })");
+
+    // Listings show regular files only.
+    app("/setups/file/one.stp", "PUT", "1");
+    app("/setups/file/two.stp", "PUT", "2");
+    mkdir("/var/SETUPS/folder", 0755);
+    symlink("/etc/passwd", "/var/SETUPS/link");
+    std::string listing = app("/setups/list");
+    EXPECT_TRUE(listing == "[\r\n\"one.stp\",\r\n\"two.stp\"\r\n]" || listing == "[\r\n\"two.stp\",\r\n\"one.stp\"\r\n]")
+        << listing;
+    EXPECT_EQ(app("/setups/file/folder", "DELETE"), R"({"result": "No such file" })");
+
+    // The folder cannot be made: the warning, then the open fails.
+    ASSERT_EQ(system("rm -rf /var/FOR && touch /var/FOR"), 0);
+    EXPECT_EQ(app("/focusrings/file/r.for", "PUT", "x"), "{\"result\": \"Open error\" }\r\n");
+    unlink("/var/FOR");
+
+    // Names that would leave the folder, or name no file, are refused before anything is touched.
+    std::ofstream("/var/secret") << "keep";
+    for (std::string name : {"/../secret", "/..", "/", "", "/sub/x.tab", "/a\0b", "x.tab"}) {
+        if (name == "/a")
+            name = std::string("/a\0b", 4);
+        for (char const* method : {"GET", "PUT", "DELETE"})
+            EXPECT_EQ(app("/lenstables/file" + name, method, "overwritten"), R"({"result": "Invalid file name" })")
+                << name << " " << method;
+    }
+    EXPECT_EQ(fileContent("/var/secret"), "keep");
+    EXPECT_FALSE(exists("/var/TBX/sub"));
+}
+
+TEST_F(App, AFileTravelsThroughNginxUnchanged) {
+    start();
+    startNginx();
+    std::string bytes;
+    for (int i = 0; i < 300000; ++i)
+        bytes += char(i * 7 % 256);
+    std::ofstream("/tmp/original", std::ios::binary) << bytes;
+    EXPECT_EQ(commandOutput("curl -s -T /tmp/original http://127.0.0.1:8080/voxapp/v1/focusrings/file/ring.for"),
+              R"({"result": "Success" })");
+    EXPECT_EQ(commandOutput("curl -s http://127.0.0.1:8080/voxapp/v1/focusrings/file/ring.for"), bytes);
+    EXPECT_EQ(commandOutput("curl -s -F deviceid=BOARD-1234 -F file=@/tmp/original "
+                            "http://127.0.0.1:8080/voxapp/v1/device/update"),
+              R"({"taskid": "BOARD-1234" })");
+    EXPECT_EQ(fileContent("/update/host.swu"), bytes);
+}
+
+} // namespace
