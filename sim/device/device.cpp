@@ -402,7 +402,9 @@ int main() {
     std::unique_ptr<Display> display;
     UpdateDaemon updates;
     try {
+        // Screen and identity first: once the blocks exist the service may start, and it needs both.
         provisionHardware();
+        display = std::make_unique<Display>();
         gen::mapBlocks(true);
         gServerConnection = new ServerConnection(gen::getEventPoll());
         gServerConnection->setHandler(&updates);
@@ -411,7 +413,6 @@ int main() {
                                     gen::notify::MemExternalDevices::QBusUpdateStart})
             gServerConnection->subscribe(event);
         fill();
-        display = std::make_unique<Display>();
         display->draw();
     } catch (std::exception const& e) {
         fprintf(stderr, "sim-device: %s\n", e.what());

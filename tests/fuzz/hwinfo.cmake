@@ -1,0 +1,1 @@
+service_fuzz(hwinfo SOURCES hwinfo_fuzz.cpp LIBS lhwinfo)
