@@ -338,15 +338,23 @@ private:
         return status.st_size > 0 ? gen::UpdateState::FileValid : gen::UpdateState::FileCorrupt;
     }
 
+    // A due package check: "CheckingFile" for a while, then what the file turned out to be.
+    template <std::size_t N>
+    void advanceCheck(Job& job, gen::UpdateState& state, Notify notify, std::array<char, N> const& path) {
+        if (!job.checkAt)
+            return;
+        if (ticks == job.checkAt - 2)
+            setVariable(state, notify, gen::UpdateState::CheckingFile);
+        if (ticks >= job.checkAt) {
+            job.checkAt = 0;
+            setVariable(state, notify, check(path.data()));
+        }
+    }
+
     void advanceHost() {
         auto& block = *gMemMedia;
         namespace notify = gen::notify::MemMedia;
-        if (host.checkAt && ticks == host.checkAt - 2)
-            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState, gen::UpdateState::CheckingFile);
-        if (host.checkAt && ticks >= host.checkAt) {
-            host.checkAt = 0;
-            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState, check(block.HostUpdateFileName.data()));
-        }
+        advanceCheck(host, block.HostUpdateFileState, notify::HostUpdateFileState, block.HostUpdateFileName);
         if (!host.step)
             return;
         // Copying, then installing; the device would reboot at the end.
@@ -365,12 +373,7 @@ private:
     void advanceAccessory() {
         auto& block = *gMemExternalDevices;
         namespace notify = gen::notify::MemExternalDevices;
-        if (accessory.checkAt && ticks == accessory.checkAt - 2)
-            setVariable(block.QBusUpdateState, notify::QBusUpdateState, gen::UpdateState::CheckingFile);
-        if (accessory.checkAt && ticks >= accessory.checkAt) {
-            accessory.checkAt = 0;
-            setVariable(block.QBusUpdateState, notify::QBusUpdateState, check(block.QBusUpdateFileName.data()));
-        }
+        advanceCheck(accessory, block.QBusUpdateState, notify::QBusUpdateState, block.QBusUpdateFileName);
         if (!accessory.step)
             return;
         unsigned done = accessory.step - 1; // steps finished

@@ -62,8 +62,6 @@ public:
     bool parseFormData(Request* request, std::map<std::string, std::string>& fields, char const* filePath);
     void splitHeaderLine(std::map<std::string, std::string>& fields, std::string const& line);
 
-    std::string const& getDeviceId() const { return deviceId; }
-
 private:
     std::string deviceId;
     std::string serialNumber;

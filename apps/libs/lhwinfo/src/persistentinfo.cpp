@@ -39,6 +39,14 @@ struct CrcTable {
     }
 };
 CrcTable const CRC_TABLE;
+
+// The text form of the two numeric kinds, through their numeric form.
+template <typename Entry>
+void numberAsText(Entry const& entry, unsigned char* base, unsigned bitPos, std::string& text) {
+    unsigned number;
+    entry.value(base, bitPos, number);
+    text = std::to_string(number);
+}
 } // namespace
 
 unsigned toUnsigned32(char const* text) {
@@ -67,9 +75,7 @@ void PersistentInfo::Int::setValue(unsigned char* base, unsigned bitPos, unsigne
     storeWord(base + byteOf(bitPos), number);
 }
 void PersistentInfo::Int::value(unsigned char* base, unsigned bitPos, std::string& text) const {
-    unsigned number;
-    value(base, bitPos, number);
-    text = std::to_string(number);
+    numberAsText(*this, base, bitPos, text);
 }
 bool PersistentInfo::Int::setValue(unsigned char* base, unsigned bitPos, char const* text) const {
     setValue(base, bitPos, toUnsigned32(text));
@@ -109,9 +115,7 @@ void PersistentInfo::Bits::setValue(unsigned char* base, unsigned bitPos, unsign
     storeWord(base + at, word);
 }
 void PersistentInfo::Bits::value(unsigned char* base, unsigned bitPos, std::string& text) const {
-    unsigned number;
-    value(base, bitPos, number);
-    text = std::to_string(number);
+    numberAsText(*this, base, bitPos, text);
 }
 bool PersistentInfo::Bits::setValue(unsigned char* base, unsigned bitPos, char const* text) const {
     setValue(base, bitPos, toUnsigned32(text));
@@ -276,14 +280,12 @@ void PersistentInfo::printAll() {
         position += entry->bitSize();
         if ((entry->flags & FlagHidden) || entry->kind() > 3)
             continue;
+        std::string text;
+        entry->value(mapping, at, text);
         if (entry->kind() == 1 || entry->kind() == 3) {
-            std::string text;
-            entry->value(mapping, at, text);
-            unsigned number = unsigned(std::stoul(text));
+            unsigned number = toUnsigned32(text.c_str());
             printf("%25s: %9u (0x%08x)\n", entry->name.c_str(), number, number);
         } else {
-            std::string text;
-            entry->value(mapping, at, text);
             printf("%25s: %s\n", entry->name.c_str(), text.c_str());
         }
     }
