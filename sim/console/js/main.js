@@ -1,0 +1,50 @@
+import { Tree } from "./tree.js";
+import { Live } from "./live.js";
+import { LogPane } from "./log.js";
+import { ScreenPane } from "./screen.js";
+import { AppPane } from "./app.js";
+
+const $ = (id) => document.getElementById(id);
+
+const setResult = $("set-result");
+const tree = new Tree($("tree"), (text, ok) => {
+    setResult.textContent = text;
+    setResult.dataset.ok = ok ? "1" : "0";
+});
+
+const problems = $("tree-problems");
+const showProblems = (list) => {
+    problems.hidden = !list.length;
+    problems.textContent = list.length ? `Values that could not be read: ${list.slice(0, 20).join("; ")}` : "";
+};
+
+const connection = $("connection");
+const live = new Live({
+    onState(variables, found) {
+        tree.load(variables);
+        showProblems(found);
+        const name = variables?.MemPersistent?.ProductName?.value;
+        $("product").textContent = typeof name === "string" ? name : "";
+    },
+    onUpdate: (variables) => tree.update(variables),
+    onProblems: showProblems,
+    onConnection(state, why) {
+        connection.dataset.state = state;
+        connection.textContent = state === "lost" ? "reconnecting" : state;
+        connection.title = why ?? "";
+    },
+});
+
+let searchTimer;
+$("search").addEventListener("input", (e) => {
+    clearTimeout(searchTimer);
+    searchTimer = setTimeout(() => tree.filter(e.target.value), 150);
+});
+$("reload").addEventListener("click", () => live.reload().catch((e) => showProblems([e.message])));
+
+live.start();
+new LogPane($("log"), $("log-follow")).run();
+const screen = new ScreenPane($("screen"), $("screen-error"), $("screen-auto"));
+$("screen-refresh").addEventListener("click", () => screen.refresh());
+screen.start();
+new AppPane($("app-pane")).start();
