@@ -4,6 +4,7 @@ import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawn, execFileSync } from "node:child_process";
 import { readFile, mkdtemp } from "node:fs/promises";
+import { openSync } from "node:fs";
 import { chromium } from "playwright-core";
 import { parseLenient } from "../../sim/console/js/lenient-json.js";
 
@@ -211,7 +212,8 @@ test("the device information is shown with the update targets", async () => {
 test("the page comes back by itself after the service restarts", async () => {
     execFileSync("pkill", ["-TERM", "-x", "service"]);
     await until(() => document.querySelector("#connection").dataset.state === "lost");
-    spawn(process.env.SERVICE_BIN, [], { detached: true, stdio: "ignore" }).unref();
+    const log = openSync(process.env.SERVICE_LOG, "a");
+    spawn(process.env.SERVICE_BIN, [], { detached: true, stdio: ["ignore", "ignore", log] }).unref();
     await until(() => document.querySelector("#connection").dataset.state === "live", undefined, 20000);
     // Reading the whole state again, then following changes with the new service.
     await show("MemPersistent", "FocusTorque");

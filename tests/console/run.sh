@@ -26,11 +26,23 @@ await() {
 await test -S /var/volatile/message-broker.socket
 "$build/sim/device/sim-device" & pids+=($!)
 await test -e /dev/shm/MemApp
-# The tests stop and restart the service themselves; they find it by this name.
-"$build/apps/web/service/service" & pids+=($!)
+# The tests stop and restart the service themselves; they find it by this name. Its standard error is kept, so
+# that a sanitizer's report fails the run even when the service went on.
+service_log="$out/service.stderr"
+: >"$service_log"
+"$build/apps/web/service/service" 2>>"$service_log" & pids+=($!)
 await bash -c 'exec 3<>/dev/tcp/127.0.0.1/9000'
 nginx -p "$sim/" -c "$sim/nginx/nginx.conf" -g 'daemon off;' & pids+=($!)
 await bash -c 'exec 3<>/dev/tcp/127.0.0.1/8080'
 
-SERVICE_BIN="$build/apps/web/service/service" CONSOLE_OUT="$out" \
+SERVICE_BIN="$build/apps/web/service/service" SERVICE_LOG="$service_log" CONSOLE_OUT="$out" \
     node --test --test-reporter=spec "$here/browser.test.mjs"
+status=$?
+for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+wait 2>/dev/null
+pkill -x service && sleep 0.5
+if grep -E 'Sanitizer|runtime error' "$service_log"; then
+    echo "console tests: the service reported the errors above" >&2
+    status=1
+fi
+exit $status
