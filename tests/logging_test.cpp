@@ -126,6 +126,17 @@ TEST_F(LogFollowing, ReadEndsAtNulAndMissingProgramOnlyHangsUp) {
     EXPECT_EQ(logging.text(), "");
 }
 
+// The service handles SIGTERM and ignores SIGPIPE; the child must do neither, or stopping it could fail.
+TEST_F(LogFollowing, TheChildStartsWithDefaultSignalsNoneBlocked) {
+    dmesgScript("grep -E '^Sig(Blk|Ign)' /proc/self/status");
+    KmsgReader kmsg;
+    EventPoll poll; // installs the service's handlers in this process
+    Logging logging(poll);
+    logging.init();
+    followToEnd(poll, kmsg);
+    EXPECT_EQ(logging.text(), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+}
+
 TEST_F(LogFollowing, DestructionStopsAChildThatNeverEnds) {
     dmesgScript("printf started\nexec sleep 1000");
     EventPoll poll;

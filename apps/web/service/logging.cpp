@@ -47,17 +47,32 @@ int Logging::popen(char const* command, int& childPid) {
     // Close-on-exec keeps the service's sockets out of the child; dup2 clears it on the child's stdout.
     if (pipe2(fds, O_CLOEXEC) != 0)
         THROW_ERROR_NUMBER("pipe");
+    // Until it has reset them, the child has the service's signal handlers: a SIGTERM from the destructor in
+    // that moment would only set the service's flag in the child, and the shell it becomes would then never end
+    // (the destructor waits for it). So signals stay blocked across the fork, and the child restores the
+    // default actions (SIGPIPE too, which the service ignores) before it takes any.
+    sigset_t all, previous;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, &previous);
     pid_t forked = fork();
-    if (forked < 0) {
-        ::close(fds[0]);
-        ::close(fds[1]);
-        THROW_ERROR_NUMBER("fork");
-    }
-    if (forked > 0) {
+    if (forked != 0) {
+        int forkError = errno;
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        if (forked < 0) {
+            ::close(fds[0]);
+            ::close(fds[1]);
+            errno = forkError;
+            THROW_ERROR_NUMBER("fork");
+        }
         ::close(fds[1]);
         childPid = forked;
         return fds[0];
     }
+    for (int sig = 1; sig < NSIG; ++sig)
+        signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     ::close(fds[0]);
     if (fds[1] != STDOUT_FILENO) {
         dup2(fds[1], STDOUT_FILENO);
