@@ -151,6 +151,11 @@ test("the kernel log shows the device's colours and follows new lines", async ()
     // A set naming no block is logged by the service as an error: the held log request brings it.
     await setFromElsewhere('{"NoSuchBlock": {"X": 1}}');
     await until(() => [...document.querySelectorAll("#log span.coloured")].some((s) => /Unknown memory "NoSuchBlock"/.test(s.textContent)));
+    // Kept at the end while the lines come.
+    await until(() => {
+        const log = document.querySelector("#log");
+        return log.scrollHeight > log.clientHeight && log.scrollTop + log.clientHeight >= log.scrollHeight - 4;
+    });
     // Markup in kernel text stays text.
     assert.equal(await page.locator("#log b, #log script, #log img").count(), 0);
 });
