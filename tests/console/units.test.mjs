@@ -39,6 +39,8 @@ test("raw control characters in record strings are kept", () => {
     assert.deepEqual(problems, []);
     assert.equal(value.variables.MemA.R[0].Name.value, "a\u0001b\tc\r\nd");
     assert.equal(visible("a\u0001b\tc"), "a\u2401b\u2409c");
+    // Escapes are decoded, a quote escaped by the service included.
+    assert.equal(parseLenient(String.raw`{"a" : "say \"hi\" \u0041\\ \q"}`).value.a, 'say "hi" A\\ \\q');
 });
 
 test("a member that cannot be read is skipped to the next variable or block", () => {

@@ -35,34 +35,41 @@ export function parseLenient(text) {
         while (pos < text.length && whitespace.has(text[pos])) pos++;
     };
 
+    // The next backslash, found once and reused until the reader passes it: searching for it at every string
+    // would scan to the end of a tree that has none again and again.
+    let backslash = -1;
+    const simple = { n: "\n", r: "\r", t: "\t", b: "\b", f: "\f", "/": "/", "\\": "\\", '"': '"' };
     const readString = () => {
-        // pos is at the opening quote
+        // pos is at the opening quote; raw control characters are taken as they are
         let out = "";
         pos++;
-        while (pos < text.length) {
-            const c = text[pos];
-            if (c === '"') {
-                pos++;
+        for (;;) {
+            const close = text.indexOf('"', pos);
+            if (close < 0) throw new Failure("unterminated string", text.length);
+            if (backslash < pos && backslash !== Infinity) {
+                backslash = text.indexOf("\\", pos);
+                if (backslash < 0) backslash = Infinity;
+            }
+            if (backslash > close) {
+                out += text.slice(pos, close);
+                pos = close + 1;
                 return out;
             }
-            if (c === "\\" && pos + 1 < text.length) {
-                const e = text[pos + 1];
-                const simple = { n: "\n", r: "\r", t: "\t", b: "\b", f: "\f", "/": "/", "\\": "\\", '"': '"' };
-                if (e === "u" && /^[0-9a-fA-F]{4}$/.test(text.substr(pos + 2, 4))) {
-                    out += String.fromCharCode(parseInt(text.substr(pos + 2, 4), 16));
-                    pos += 6;
-                    continue;
-                }
-                if (e in simple) {
-                    out += simple[e];
-                    pos += 2;
-                    continue;
-                }
+            out += text.slice(pos, backslash);
+            pos = backslash;
+            const e = text[pos + 1];
+            const hex = text.substr(pos + 2, 4);
+            if (e === "u" && /^[0-9a-fA-F]{4}$/.test(hex)) {
+                out += String.fromCharCode(parseInt(hex, 16));
+                pos += 6;
+            } else if (e !== undefined && e in simple) {
+                out += simple[e];
+                pos += 2;
+            } else {
+                out += "\\";
+                pos += 1;
             }
-            out += c;
-            pos++;
         }
-        throw new Failure("unterminated string", pos);
     };
 
     // The message of an `"ERROR": "..."` value is not escaped: it ends at the first quote that a delimiter follows.
