@@ -26,15 +26,20 @@ export class Live {
         let pause = 500;
         let needState = true;
         while (this.running && generation === this.generation) {
+            // The service reports a change only to update requests already waiting, so the request goes out
+            // before the tree is read: a change between the two is then in the tree or in the answer. An answer
+            // older than the tree is corrected by the next one.
+            const update = getJson("/api/v1/update.cgi");
             try {
                 if (needState) {
                     this.onConnection("connecting");
+                    update.catch(() => {}); // a failure is handled below, once the tree is read
                     await this.reload();
                     needState = false;
                     pause = 500;
                     this.onConnection("live");
                 }
-                const answer = await getJson("/api/v1/update.cgi");
+                const answer = await update;
                 const body = answer.value ?? {};
                 const errors = Array.isArray(body.errors) ? body.errors.map(String) : [];
                 if (answer.problems.length || errors.length) this.onProblems([...errors, ...answer.problems]);
