@@ -75,6 +75,8 @@ test("values edited in the page reach the device, and wrong ones are refused the
     await torque.locator("input").press("Enter");
     await until(() => /FocusTorque = 3: result 1/.test(document.querySelector("#set-result").textContent));
     assert.equal((await deviceValue("MemPersistent", "FocusTorque")).value, "3");
+    // The device's own report of the change redraws the row; the refusal below must come after it.
+    await until(() => document.querySelector('[data-var="MemPersistent.FocusTorque"]').classList.contains("changed"));
 
     // Outside the printed limits: nothing is sent.
     await torque.locator("input").fill("9");
