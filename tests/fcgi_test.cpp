@@ -1,6 +1,7 @@
 // The listener and the record protocol in one process: the test is the web server's side (a client of our own
 // that can split records anywhere) and drives the poll itself. Runs in the sandbox, which owns port 9000.
 
+#include <algorithm>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
@@ -249,7 +250,7 @@ TEST_F(FcgiTest, KeptConnectionServesRequestsOneAfterAnother) {
     EXPECT_NE(fcgi->request(id), nullptr);
     fcgi->cleanup();
     EXPECT_EQ(fcgi->request(id), nullptr);
-    EXPECT_TRUE(fcgi->connections.empty());
+    EXPECT_TRUE((fcgi->connectionCount() == 0));
 }
 
 TEST_F(FcgiTest, EmptyStdinHandsOverWithoutBeginAndEmptyParamsChangeNothing) {
@@ -295,7 +296,7 @@ TEST_F(FcgiTest, RequestNumbersRegistryLimitAndCleanup) {
 
     // The refused connection took no number.
     client();
-    EXPECT_EQ(fcgi->connections.rbegin()->first, 32u);
+    EXPECT_EQ(fcgi->nextRequestId, 33u);
 
     fcgi->toDelete.push_back(77);
     fcgi->cleanup();
@@ -310,13 +311,13 @@ TEST_F(FcgiTest, PeersThatLeaveAnywhereAreReleasedAndNothingLeaks) {
     int beforeRegistered = client();
     ASSERT_TRUE(sendAll(beforeRegistered, beginRequest(1, false)));
     pump();
-    ASSERT_EQ(fcgi->connections.size(), 2u);
+    ASSERT_EQ(fcgi->connectionCount(), 2u);
     close(midRecord);
     close(beforeRegistered);
     clients.clear();
     pump();
     fcgi->cleanup();
-    EXPECT_TRUE(fcgi->connections.empty());
+    EXPECT_TRUE((fcgi->connectionCount() == 0));
 
     // 1000 connections opened and dropped at once, then the server still answers.
     std::vector<int> burst;
@@ -335,14 +336,14 @@ TEST_F(FcgiTest, PeersThatLeaveAnywhereAreReleasedAndNothingLeaks) {
         close(fd);
     pump();
     fcgi->cleanup();
-    EXPECT_TRUE(fcgi->connections.empty());
+    EXPECT_TRUE((fcgi->connectionCount() == 0));
     answer = echo;
     EXPECT_EQ(exchange(client(), request(1, {{"A", "b"}})).out, "A=b;|");
     close(clients.back());
     clients.clear();
     pump();
     fcgi->cleanup();
-    EXPECT_TRUE(fcgi->connections.empty());
+    EXPECT_TRUE((fcgi->connectionCount() == 0));
     EXPECT_EQ(openDescriptors(), before);
 }
 
@@ -359,32 +360,142 @@ TEST_F(FcgiTest, PeerThatVanishesMidAnswerCostsOnlyThatAnswer) {
     ASSERT_TRUE(sendAll(fd, request(1, SOME_PARAMS, "", true)));
     pump();
     ASSERT_EQ(handled.size(), 1u);
-    EXPECT_TRUE(handled[0]->peerGone);
+    EXPECT_TRUE(handled[0]->peerGone());
     EXPECT_EQ(fcgi->toDelete, std::vector<unsigned>{0});
     fcgi->cleanup();
-    EXPECT_TRUE(fcgi->connections.empty());
+    EXPECT_TRUE((fcgi->connectionCount() == 0));
     answer = echo;
     EXPECT_EQ(exchange(client(), request(2, {})).out, "|");
 }
 
-TEST_F(FcgiTest, PeerThatStopsReadingIsGivenUpAfterTheSendTimeout) {
-    int fd = client();
-    answer = [](Request* request) {
+// An answer of that many bytes, every one telling its position, so that a lost or repeated piece shows.
+std::string numbered(size_t size, char seed) {
+    std::string text(size, seed);
+    for (size_t i = 0; i < size; i += 4096) {
+        std::string tag = std::to_string(i);
+        tag.copy(&text[i], std::min(tag.size(), size - i));
+    }
+    return text;
+}
+
+TEST_F(FcgiTest, StalledReaderGetsEveryByteLaterWhileOthersAreServed) {
+    std::vector<std::string> answers = {numbered(24 << 20, 'a'), numbered(5 << 20, 'b'),
+                                        numbered(70000, 'c')};
+    size_t next = 0;
+    answer = [&](Request* request) {
         request->writeHeader("");
-        request->output() << std::string(64 << 20, 'x'); // far beyond what the socket buffers hold
+        request->output() << (request->params.count("OTHER") ? std::string("other") : answers[next++]);
         request->end();
     };
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(sendAll(fd, request(1, SOME_PARAMS)));
+    int stalled = client();
+    std::string asked;
+    for (unsigned i = 0; i < answers.size(); ++i)
+        asked += request(i + 1, SOME_PARAMS, "", true);
+    ASSERT_TRUE(sendAll(stalled, asked));
     pump();
-    // The receive queue of a peer that never reads still takes a little now and then, which counts as
-    // progress.
-    auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(waited, std::chrono::milliseconds(2 * Constants::FCGI_SEND_TIMEOUT_MS + 1000));
-    ASSERT_EQ(handled.size(), 1u);
-    EXPECT_TRUE(handled[0]->peerGone);
+    ASSERT_EQ(next, 1u) << "the next request on the connection waits until the answer before it is sent";
+    EXPECT_GT(fcgi->queuedBytes(), 0u);
+
+    // The server is not held: another client is answered at once, and the stalled one is still there a
+    // moment before the stall limit.
+    EXPECT_EQ(exchange(client(), request(9, {{"OTHER", "1"}})).out, "other");
+    fcgi->expire(std::chrono::steady_clock::now() + Constants::FCGI_WRITE_STALL_TIMEOUT -
+                 std::chrono::seconds(1));
+    EXPECT_FALSE(handled[0]->peerGone());
+
+    std::string received;
+    std::vector<Record> records;
+    size_t ends = 0;
+    for (int round = 0; round < 100000 && ends < answers.size(); ++round) {
+        poll.wait(10, true);
+        received += receiveAvailable(stalled);
+        records.clear();
+        parse(received, records);
+        ends = size_t(
+            std::count_if(records.begin(), records.end(), [](Record const& r) { return r.type == 3; }));
+    }
+    ASSERT_EQ(ends, answers.size());
+    size_t first = 0;
+    for (unsigned i = 0; i < answers.size(); ++i) {
+        size_t last = first;
+        while (records[last].type != 3)
+            ++last;
+        Answer result;
+        ASSERT_EQ(checkAnswer({records.begin() + long(first), records.begin() + long(last) + 1}, result), "");
+        EXPECT_EQ(result.requestId, i + 1);
+        EXPECT_TRUE(result.out == answers[i]) << "answer " << i << " differs";
+        first = last + 1;
+    }
+    EXPECT_EQ(fcgi->queuedBytes(), 0u);
+}
+
+TEST_F(FcgiTest, PeersThatStopReadingAreClosedAtTheQueueBoundsOrTheStallLimit) {
+    KmsgReader log;
+    std::map<unsigned, size_t> sizes;
+    answer = [&](Request* request) {
+        request->writeHeader("");
+        std::string piece(1 << 20, 'x');
+        for (size_t i = 0; i < sizes[request->id]; ++i)
+            request->output() << piece;
+        request->end();
+    };
+    auto ask = [&](size_t megabytes) {
+        int fd = client();
+        sizes[unsigned(handled.size())] = megabytes;
+        EXPECT_TRUE(sendAll(fd, request(1, SOME_PARAMS, "", true)));
+        pump();
+        return handled.back();
+    };
+    // Over the bound of one connection.
+    Request* greedy = ask(Constants::FCGI_MAX_QUEUED_PER_CONNECTION / (1 << 20) + 16);
+    EXPECT_TRUE(greedy->peerGone());
+    EXPECT_EQ(receiveUntilEnd(clients.back(), 3000).size() < (64u << 20), true);
+    // Over the bound of all: the one that holds the most goes, not the one printing.
+    Request* first = ask(63);
+    Request* second = ask(50);
+    Request* third = ask(40);
+    EXPECT_TRUE(first->peerGone());
+    EXPECT_FALSE(second->peerGone());
+    EXPECT_FALSE(third->peerGone());
+    EXPECT_LE(fcgi->queuedBytes(), Constants::FCGI_MAX_QUEUED_TOTAL);
+    // The rest are given up once they have taken nothing for the stall limit.
+    fcgi->expire(std::chrono::steady_clock::now() + Constants::FCGI_WRITE_STALL_TIMEOUT);
+    EXPECT_TRUE(second->peerGone());
+    EXPECT_TRUE(third->peerGone());
+    EXPECT_EQ(fcgi->queuedBytes(), 0u);
+    fcgi->expire(std::chrono::steady_clock::now() + 2 * Constants::FCGI_WRITE_STALL_TIMEOUT);
     fcgi->cleanup();
-    EXPECT_TRUE(fcgi->connections.empty());
+    EXPECT_EQ(fcgi->connectionCount(), 0u);
+    std::vector<std::string> lines = log.messages();
+    EXPECT_EQ(std::count_if(
+                  lines.begin(), lines.end(),
+                  [](std::string const& line) { return line.find("answer dropped") != std::string::npos; }),
+              4);
+    EXPECT_TRUE(contains(lines, "Request 0: answer dropped, answer queue over its bound"));
+    EXPECT_TRUE(
+        contains(lines, "Request 1: answer dropped, answer queues of all connections over their bound"));
+    EXPECT_TRUE(contains(lines, "Request 3: answer dropped, peer read nothing for too long"));
+}
+
+TEST_F(FcgiTest, PeerThatResetsWhileItsAnswerIsQueuedIsReleased) {
+    int before = openDescriptors();
+    answer = [](Request* request) {
+        request->output() << std::string(16 << 20, 'r');
+        request->end();
+    };
+    int fd = client();
+    ASSERT_TRUE(sendAll(fd, request(1, SOME_PARAMS, "", true)));
+    pump();
+    ASSERT_GT(fcgi->queuedBytes(), 0u);
+    linger reset = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(fd);
+    clients.clear();
+    pump();
+    fcgi->cleanup();
+    EXPECT_EQ(fcgi->connectionCount(), 0u);
+    EXPECT_EQ(fcgi->queuedBytes(), 0u);
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 TEST_F(FcgiTest, ParametersOverTheLimitGetAnErrorAnswerAndTheConnectionStaysInStep) {
@@ -402,14 +513,22 @@ TEST_F(FcgiTest, ParametersOverTheLimitGetAnErrorAnswerAndTheConnectionStaysInSt
     EXPECT_EQ(exchange(fd, request(5, {{"A", "1"}}, "", true)).out, "A=1;|");
 }
 
-TEST_F(FcgiTest, DestructionEndsHeldRequests) {
+TEST_F(FcgiTest, DestructionEndsHeldRequestsWithoutWaitingForQueuedAnswers) {
+    int queued = client();
+    answer = [](Request* request) {
+        request->output() << std::string(16 << 20, 'q');
+        request->end();
+    };
+    ASSERT_TRUE(sendAll(queued, request(7, SOME_PARAMS)));
     int fd = client();
     answer = nullptr;
     ASSERT_TRUE(sendAll(fd, request(8, SOME_PARAMS)));
     pump();
-    ASSERT_EQ(fcgi->requests.size(), 1u);
+    ASSERT_EQ(fcgi->requests.size(), 2u);
+    ASSERT_GT(fcgi->queuedBytes(), 0u);
     fcgi.reset();
     EXPECT_EQ(receiveUntilEnd(fd, 1000), record(3, 8, std::string(8, '\0')));
+    EXPECT_LT(receiveUntilEnd(queued, 3000).size(), size_t(16 << 20));
 }
 
 TEST_F(FcgiTest, MisuseAndStartupFailuresAreReported) {
@@ -452,7 +571,7 @@ TEST_F(FcgiTest, RandomBytesNeverStopTheServer) {
         pump();
         fcgi->cleanup();
     }
-    EXPECT_TRUE(fcgi->connections.empty());
+    EXPECT_TRUE((fcgi->connectionCount() == 0));
     EXPECT_EQ(exchange(client(), request(3, {{"Z", "z"}})).out, "Z=z;|");
 }
 
@@ -471,7 +590,7 @@ TEST(FcgiInherited, ServesTheListeningSocketOnDescriptorZero) {
         EXPECT_EQ(fcgi.listenFd, 0);
         int fd = connectTo(PORT);
         poll.wait(100, true);
-        ASSERT_EQ(fcgi.connections.size(), 1u);
+        ASSERT_EQ(fcgi.connectionCount(), 1u);
         struct Ender : Fcgi::RequestCallback {
             void handleRequest(Request* request) override { request->end(); }
         } ender;

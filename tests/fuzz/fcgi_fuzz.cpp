@@ -84,14 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
     // Loopback delivery can lag behind under load, so the end of the stream is a half-close, and the server
     // gets time to see it and let go of the connection before anything is judged.
     shutdown(client, SHUT_WR);
-    for (int round = 0; round < 1000 && !gFcgi->connections.empty(); ++round) {
+    for (int round = 0; round < 1000 && gFcgi->connectionCount() != 0; ++round) {
         gPoll->wait(5, true);
         gFcgi->cleanup();
         received += fcgiclient::receiveAvailable(client);
     }
     received += fcgiclient::receiveUntilEnd(client);
     close(client);
-    check(gFcgi->connections.empty() && gFcgi->requests.empty() && gFcgi->toDelete.empty(),
+    check(gFcgi->connectionCount() == 0 && gFcgi->requests.empty() && gFcgi->toDelete.empty(),
           "a request outlived its connection");
 
     std::vector<fcgiclient::Record> records;

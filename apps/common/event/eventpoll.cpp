@@ -77,6 +77,17 @@ void EventPoll::add(int fd, Callback* callback, unsigned int events) {
         THROW_ERROR_NUMBER("epoll_ctl");
 }
 
+void EventPoll::modify(int fd, Callback* callback, unsigned int events) {
+    if (mEpollFd < 0)
+        THROW_ERROR("modify called on an already closed handle");
+    epoll_event event;
+    memset(&event, 0, sizeof event);
+    event.events = events;
+    event.data.ptr = callback;
+    if (epoll_ctl(mEpollFd, EPOLL_CTL_MOD, fd, &event) < 0)
+        THROW_ERROR_NUMBER("epoll_ctl");
+}
+
 void EventPoll::remove(int fd) {
     if (mEpollFd < 0)
         return;
@@ -146,6 +157,8 @@ int EventPoll::wait(int timeout, bool ignoreTerminate) {
             callback->event(Urgent);
         else if (mask & EPOLLIN)
             callback->event(Read);
+        else if (mask & EPOLLOUT)
+            callback->event(Write);
     }
     return takeTimerExpired() ? TIMER_EXPIRED : DISPATCHED;
 }

@@ -11,6 +11,7 @@ public:
         Urgent = 0, // EPOLLPRI without EPOLLHUP
         Read = 1,   // EPOLLIN without EPOLLHUP or EPOLLPRI
         Hangup = 2, // EPOLLHUP
+        Write = 3,  // EPOLLOUT without EPOLLHUP, EPOLLPRI or EPOLLIN
     };
 
     class Callback {
@@ -39,7 +40,8 @@ public:
 
     // Registration. The callback must remove its descriptor before it is destroyed.
     void add(int fd, Callback* callback, unsigned int events);
-    void remove(int fd); // nothing once closed
+    void remove(int fd);                                          // nothing once closed
+    void modify(int fd, Callback* callback, unsigned int events); // replaces the events of a registered fd
 
     // -1 deletes the timer; otherwise arms a periodic timer with that many milliseconds (0 disarms it).
     void setTimer(int milliseconds);

@@ -5,14 +5,14 @@
 #include <exception>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <set>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "log.h"
 
-Fcgi::Fcgi(int port, EventPoll& poll) : listenFd(-1), nextRequestId(0), poll(&poll), callback(nullptr) {
+Fcgi::Fcgi(int port, EventPoll& poll)
+    : listenFd(-1), nextRequestId(0), poll(&poll), callback(nullptr), mQueuedBytes(0) {
     listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd < 0)
         THROW_ERROR_NUMBER("socket");
@@ -40,7 +40,7 @@ Fcgi::Fcgi(int port, EventPoll& poll) : listenFd(-1), nextRequestId(0), poll(&po
     }
 }
 
-Fcgi::Fcgi(EventPoll& poll) : listenFd(0), nextRequestId(0), poll(&poll), callback(nullptr) {
+Fcgi::Fcgi(EventPoll& poll) : listenFd(0), nextRequestId(0), poll(&poll), callback(nullptr), mQueuedBytes(0) {
     poll.add(listenFd, this, EPOLLIN);
 }
 
@@ -55,7 +55,7 @@ Fcgi::~Fcgi() {
     }
     for (auto const& entry : requests) {
         Request* request = entry.second;
-        if (request->fd == -1 || request->marked)
+        if (request->fd == -1 || request->mMarked)
             continue;
         try {
             request->end();
@@ -63,27 +63,15 @@ Fcgi::~Fcgi() {
             // already logged by the failing call; the remaining requests are still ended
         }
     }
-    std::set<Request*> owned;
-    for (auto const& entry : requests)
-        owned.insert(entry.second);
-    for (auto const& entry : connections)
-        owned.insert(entry.second);
     requests.clear();
-    connections.clear();
     toDelete.clear();
-    for (Request* request : owned) {
-        try {
-            unwatch(request);
-        } catch (std::exception const&) {
-        }
-        delete request;
-    }
+    mConnections.clear();
 }
 
 void Fcgi::event(EventPoll::EventType type) {
     if (type == EventPoll::Hangup)
         return;
-    int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
         switch (errno) {
         case EINTR:
@@ -105,31 +93,27 @@ void Fcgi::event(EventPoll::EventType type) {
         }
     }
     if (requests.size() >= Constants::FCGI_MAX_REQUESTS ||
-        connections.size() >= Constants::FCGI_MAX_CONNECTIONS) {
+        mConnections.size() >= Constants::FCGI_MAX_CONNECTIONS) {
         // Left open, the web server would wait on it for its whole timeout; closed, it can answer at once.
         LOG(Warn, "Connection not served: %zu requests registered, %zu connections open", requests.size(),
-            connections.size());
+            mConnections.size());
         ::close(fd);
         return;
     }
-    // Writes block, but a peer that stops reading must not hold the whole service (Request gives it up).
     // Records leave whole in one write each; waiting to fill segments would only delay them.
-    timeval timeout = {0, Constants::FCGI_SEND_WAIT_MS * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // fails harmlessly on a Unix-domain socket
 
     unsigned id = nextRequestId++;
-    auto* request = new Request(this, fd, static_cast<int>(id));
-    connections[id] = request;
+    Request* request = new Request(this, fd, static_cast<int>(id));
+    mConnections[id].reset(request);
     try {
         poll->add(fd, request, EPOLLIN);
     } catch (...) {
-        connections.erase(id);
-        delete request;
+        mConnections.erase(id);
         throw;
     }
-    request->watched = true;
+    request->mWatched = true;
 }
 
 Request* Fcgi::request(unsigned int id) const {
@@ -146,41 +130,66 @@ void Fcgi::addRequest(Request* request) {
 void Fcgi::removeRequest(Request* request) {
     // Marked once only: the descriptor number of a removed connection may already belong to a new one, and a
     // second entry would only earn a warning at cleanup.
-    if (request->marked)
+    if (request->mMarked)
         return;
     unwatch(request);
     LOG(DebugMost, "REQUEST remove(%i)", request->id);
     toDelete.push_back(request->id);
-    request->marked = true;
+    request->mMarked = true;
 }
 
 void Fcgi::unwatch(Request* request) {
-    if (!request->watched)
+    if (!request->mWatched)
         return;
-    request->watched = false;
+    request->mWatched = false;
     poll->remove(request->fd);
+}
+
+void Fcgi::watchWritable(Request* request, bool on) {
+    if (!request->mWatched || request->mWritable == on)
+        return;
+    poll->modify(request->fd, request, on ? EPOLLOUT : EPOLLIN);
+    request->mWritable = on;
+}
+
+void Fcgi::queueChanged(Request* request, long long delta) {
+    mQueuedBytes = size_t(static_cast<long long>(mQueuedBytes) + delta);
+    if (delta <= 0)
+        return;
+    if (request->queuedBytes() > Constants::FCGI_MAX_QUEUED_PER_CONNECTION) {
+        request->peerLost("answer queue over its bound, connection closed");
+        return;
+    }
+    if (mQueuedBytes <= Constants::FCGI_MAX_QUEUED_TOTAL)
+        return;
+    // The peer that holds the most is the one that reads least: it goes, not the one printing now.
+    Request* largest = request;
+    for (auto const& entry : mConnections)
+        if (entry.second->queuedBytes() > largest->queuedBytes())
+            largest = entry.second.get();
+    largest->peerLost("answer queues of all connections over their bound, connection closed");
+}
+
+void Fcgi::expire(std::chrono::steady_clock::time_point now) {
+    for (auto const& entry : mConnections) {
+        Request* request = entry.second.get();
+        if (request->queuedBytes() > 0 && now - request->mLastProgress >= Constants::FCGI_WRITE_STALL_TIMEOUT)
+            request->peerLost("peer read nothing for too long, connection closed");
+    }
 }
 
 void Fcgi::cleanup() {
     std::vector<unsigned> marked;
     marked.swap(toDelete);
     for (unsigned id : marked) {
-        auto registered = requests.find(id);
-        auto accepted = connections.find(id);
-        if (registered == requests.end() && accepted == connections.end()) {
+        auto owned = mConnections.find(id);
+        if (owned == mConnections.end()) {
             LOG(Warn, "Request %u no longer a valid request, though marked for deletion.", id);
             continue;
         }
         // A request whose peer left before it was complete was never registered; it is released all the same.
-        Request* request = registered != requests.end() ? registered->second : nullptr;
-        Request* owned = accepted != connections.end() ? accepted->second : nullptr;
-        if (registered != requests.end())
-            requests.erase(registered);
-        if (accepted != connections.end())
-            connections.erase(accepted);
+        requests.erase(id);
         LOG(DebugMost, "REQUEST delete(%i)", id);
-        delete request;
-        if (owned != request)
-            delete owned;
+        mConnections.erase(owned);
     }
 }

@@ -5,7 +5,9 @@
 // and cleanup() deletes them, so that no request disappears while its own event or the web API's walk over
 // the registry uses it.
 
+#include <chrono>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "eventpoll.h"
@@ -17,6 +19,12 @@ constexpr int FCGI_LISTEN_BACKLOG = 10;
 // Every accepted connection not yet deleted, registered or not. Keeps a burst of connections that are opened
 // and dropped within one cleanup period from exhausting the descriptors.
 constexpr unsigned FCGI_MAX_CONNECTIONS = 256;
+// Answers queued for peers that read slower than we print. One connection may hold several trees (1.1 MB
+// each) or a large download; all of them together stay well inside a device with a few hundred MiB of RAM.
+constexpr size_t FCGI_MAX_QUEUED_PER_CONNECTION = size_t(64) << 20;
+constexpr size_t FCGI_MAX_QUEUED_TOTAL = size_t(128) << 20;
+// A peer that has taken no byte of its queued answer for this long is not coming back for it.
+constexpr std::chrono::seconds FCGI_WRITE_STALL_TIMEOUT{60};
 } // namespace Constants
 
 class Fcgi : public EventPoll::Callback {
@@ -32,7 +40,7 @@ public:
     Fcgi(int port, EventPoll& poll); // listens on all interfaces
     // For a process started by the web server with its listening socket as descriptor 0.
     explicit Fcgi(EventPoll& poll);
-    ~Fcgi(); // ends the requests still being served, then deletes every request
+    ~Fcgi(); // ends the requests still being served (sending what goes out at once), then deletes every one
     Fcgi(Fcgi const&) = delete;
     Fcgi& operator=(Fcgi const&) = delete;
 
@@ -42,13 +50,29 @@ public:
     void addRequest(Request* request);       // registers it and calls the callback
     void removeRequest(Request* request);    // unwatches and marks for deletion; a second call does nothing
     void cleanup();                          // deletes the marked requests
-    void unwatch(Request* request);          // takes the connection off the poll
+    // Gives up the peers that have taken nothing of their queued answers since before now minus the stall
+    // timeout. From the main loop's periodic pass.
+    void expire(std::chrono::steady_clock::time_point now);
 
-    int listenFd;                          // -1 when closed
-    unsigned nextRequestId;                // number of the next served connection
-    std::map<unsigned, Request*> requests; // the registry: handed to the web API, not yet deleted
-    std::vector<unsigned> toDelete;        // marked numbers, in marking order
+    size_t connectionCount() const { return mConnections.size(); } // accepted and not yet deleted
+    size_t queuedBytes() const { return mQueuedBytes; }            // over every connection
+
+    int listenFd;           // -1 when closed
+    unsigned nextRequestId; // number of the next served connection
+    std::map<unsigned, Request*>
+        requests;                   // the registry: handed to the web API, not yet deleted (not owning)
+    std::vector<unsigned> toDelete; // marked numbers, in marking order
     EventPoll* poll;
-    RequestCallback* callback;                // the web API; null: complete requests are registered only
-    std::map<unsigned, Request*> connections; // owner of every accepted connection's request until deleted
+    RequestCallback* callback; // the web API; null: complete requests are registered only
+
+private:
+    friend class Request;
+
+    void unwatch(Request* request);                // takes the connection off the poll
+    void watchWritable(Request* request, bool on); // room to write instead of input, or back
+    // A request's queue grew or shrank by delta bytes; past a bound the connection with the most is closed.
+    void queueChanged(Request* request, long long delta);
+
+    std::map<unsigned, std::unique_ptr<Request>> mConnections; // owns every accepted connection's request
+    size_t mQueuedBytes;                                       // sum of the requests' queues
 };

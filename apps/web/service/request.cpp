@@ -19,6 +19,18 @@ constexpr unsigned char LAST_KNOWN_TYPE = 10;
 constexpr size_t MAX_RECORD_SIZE = Constants::FCGI_HEADER_SIZE + Constants::FCGI_RECEIVE_BUFFER_SIZE;
 // Small enough that an idle connection costs little; a record that does not fit grows the buffer to its size.
 constexpr size_t INITIAL_INPUT_SIZE = 4096;
+// The room a record of the answer may need: header, the largest content, the largest padding.
+constexpr size_t RECORD_BUFFER_SIZE = Constants::FCGI_HEADER_SIZE + Constants::FCGI_MAX_SEND_CONTENT + 8;
+// Records are framed back to back in pages of four full ones; a record starts on a new page when the rest of
+// the page could not hold the largest, so no record is ever moved, and at most a quarter of a page stays
+// unused.
+constexpr size_t PAGE_SIZE = 4 * RECORD_BUFFER_SIZE;
+// Pages handed to one sendmsg: far below IOV_MAX.
+constexpr size_t MAX_PIECES_PER_SEND = 32;
+
+size_t padding(size_t length) {
+    return (8 - length % 8) % 8;
+}
 
 unsigned recordSize(unsigned char const* header) {
     return Constants::FCGI_HEADER_SIZE + (unsigned(header[4]) << 8 | header[5]) + header[6];
@@ -30,8 +42,9 @@ std::string const EMPTY;
 
 Request::Request(Fcgi* fcgi, int fd, int id)
     : fcgi(fcgi), fd(fd), id(static_cast<unsigned>(id)), keepConnection(true), headerWritten(false), header(),
-      watched(false), marked(false), peerGone(false), mInputStart(0), mInputEnd(0), mParamsSize(0),
-      mStalledSince() {
+      mOutputBuffer(*this), mOutput(&mOutputBuffer), mQueuedBytes(0), mEnded(false), mBlocked(false),
+      mWatched(false), mWritable(false), mMarked(false), mPeerGone(false), mProcessing(false), mInputStart(0),
+      mInputEnd(0), mParamsSize(0) {
     memcpy(header, INITIAL_HEADER, sizeof header);
 }
 
@@ -40,8 +53,19 @@ Request::~Request() {
 }
 
 void Request::event(EventPoll::EventType type) {
+    // An event of the same wake-up may come after the listener gave this connection up.
+    if (fd == -1 || mMarked)
+        return;
     if (type == EventPoll::Hangup) {
         fcgi->removeRequest(this);
+        return;
+    }
+    if (type == EventPoll::Write) {
+        mBlocked = false;
+        flush();
+        // Records that came in with the last request wait in our buffer, where no readiness reports them.
+        if (mQueuedBytes == 0 && fd != -1 && !mMarked)
+            processInput();
         return;
     }
     readRecord();
@@ -75,19 +99,30 @@ bool Request::readRecord() {
         return false;
     }
     mInputEnd += static_cast<size_t>(count);
+    return processInput();
+}
 
+bool Request::processInput() {
     bool taken = false;
+    mProcessing = true;
     // Handing a request over may answer it and close the connection, or mark it; then the rest is not ours to
-    // read.
-    while (fd != -1 && !marked && mInputEnd - mInputStart >= Constants::FCGI_HEADER_SIZE) {
+    // read. While an answer is queued the next request waits: one at a time per connection.
+    while (fd != -1 && !mMarked && mQueuedBytes == 0 &&
+           mInputEnd - mInputStart >= Constants::FCGI_HEADER_SIZE) {
         unsigned char* record = mInput.data() + mInputStart;
         size_t size = recordSize(record);
         if (mInputEnd - mInputStart < size)
             break;
         // Taken before it is processed, so that a callback that throws cannot make us process it twice.
         mInputStart += size;
-        taken = takeRecord(record);
+        try {
+            taken = takeRecord(record);
+        } catch (...) {
+            mProcessing = false;
+            throw;
+        }
     }
+    mProcessing = false;
     if (mInputStart == mInputEnd)
         mInputStart = mInputEnd = 0;
     return taken;
@@ -127,8 +162,8 @@ bool Request::takeRecord(unsigned char* record) {
 
 void Request::begin(unsigned short requestId, bool keep) {
     params.clear();
-    outputStream.str(std::string());
-    outputStream.clear();
+    mOutputBuffer.discard();
+    mOutput.clear();
     error.str(std::string());
     error.clear();
     std::string().swap(
@@ -238,28 +273,31 @@ void Request::answerRefusal() {
     end();
 }
 
-std::stringstream& Request::output() {
+std::ostream& Request::output() {
     if (!headerWritten) {
-        outputStream << Constants::FCGI_DEFAULT_HEADER;
+        mOutput << Constants::FCGI_DEFAULT_HEADER;
         headerWritten = true;
     }
-    if (outputStream.tellp() > static_cast<std::streamoff>(Constants::FCGI_OUTPUT_FLUSH_THRESHOLD))
+    if (mOutputBuffer.buffered() > Constants::FCGI_OUTPUT_FLUSH_THRESHOLD)
         sendOutput();
-    return outputStream;
+    return mOutput;
 }
 
 void Request::writeHeader(char const* text) {
     headerWritten = true;
-    outputStream << text;
+    mOutput << text;
 }
 
 void Request::sendOutput() {
     if (!fcgi)
         throw std::runtime_error("Request has no Fcgi.");
+    if (fd == -1) {
+        errno = EBADF;
+        THROW_ERROR_NUMBER("Request is already closed.");
+    }
     header[1] = STDOUT;
-    std::string const text = outputStream.str();
-    writeRecord(text.data(), static_cast<unsigned>(text.size()));
-    outputStream.str(std::string());
+    frameOutput();
+    flush();
 }
 
 void Request::sendError() {
@@ -276,16 +314,24 @@ void Request::sendError() {
 void Request::end() {
     if (!fcgi)
         throw std::runtime_error("Request has no Fcgi.");
-    sendOutput();
-    sendError();
-    header[1] = END_REQUEST;
-    static char const body[8] = {}; // appStatus 0, protocolStatus 0 (request complete)
-    writeRecord(body, sizeof body);
-    LOG(DebugMost, "REQUEST    end(%i, %i)", id, requestId());
-    if (!keepConnection) {
-        fcgi->removeRequest(this);
-        close();
+    if (fd == -1) {
+        errno = EBADF;
+        THROW_ERROR_NUMBER("Request is already closed.");
     }
+    // Everything of the answer is framed before anything is sent, so that a small answer leaves in one call.
+    header[1] = STDOUT;
+    frameOutput();
+    std::string const errorText = error.str();
+    if (!errorText.empty()) {
+        queueRecords(STDERR, errorText.data(), errorText.size());
+        error.str(std::string());
+    }
+    static char const body[8] = {}; // appStatus 0, protocolStatus 0 (request complete)
+    queueRecords(END_REQUEST, body, sizeof body);
+    header[1] = END_REQUEST;
+    LOG(DebugMost, "REQUEST    end(%i, %i)", id, requestId());
+    mEnded = true;
+    flush();
 }
 
 int Request::writeRecord(char const* data, unsigned int length) {
@@ -293,89 +339,180 @@ int Request::writeRecord(char const* data, unsigned int length) {
         errno = EBADF;
         THROW_ERROR_NUMBER("Request is already closed.");
     }
-    if (length == 0 || peerGone)
+    if (length == 0 || mPeerGone)
         return length == 0 ? 0 : -1;
+    queueRecords(header[1], data, length);
+    flush();
+    return mPeerGone ? -1 : 0;
+}
 
-    unsigned char recordHeader[Constants::FCGI_HEADER_SIZE];
-    memcpy(recordHeader, header, sizeof recordHeader);
-    recordHeader[6] = 0;
-    unsigned padding = (8 - length % 8) % 8;
-    static char zeros[8] = {};
-    while (length > 0) {
-        unsigned chunk = std::min(length, Constants::FCGI_MAX_SEND_CONTENT);
-        bool last = chunk == length;
-        recordHeader[4] = static_cast<unsigned char>(chunk >> 8);
-        recordHeader[5] = static_cast<unsigned char>(chunk);
-        recordHeader[6] = static_cast<unsigned char>(last ? padding : 0);
-        LOG(DebugAll, "REQUEST     tx(%i, %i, %i)", requestId(), recordHeader[1], chunk);
-        // One call per record: header, content and padding leave together.
-        iovec pieces[3] = {{recordHeader, sizeof recordHeader},
-                           {const_cast<char*>(data), chunk},
-                           {zeros, last ? padding : 0}};
-        if (!writeAll(pieces, last && padding ? 3 : 2, last ? padding : 0))
-            return -1;
+Request::OutputBuffer::int_type Request::OutputBuffer::overflow(int_type c) {
+    if (pbase() && (owner.mPeerGone || owner.fd == -1))
+        discard(); // nobody will read it: printing goes on into the same room
+    else if (pbase())
+        owner.sendOutput(); // a full record
+    if (!pbase())
+        owner.startRecord();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+    }
+    return traits_type::not_eof(c);
+}
+
+void Request::OutputBuffer::reset(char* content) {
+    if (content)
+        setp(content, content + Constants::FCGI_MAX_SEND_CONTENT);
+    else
+        setp(nullptr, nullptr);
+}
+
+char* Request::room(size_t recordSize) {
+    if (mPages.empty() || PAGE_SIZE - mPages.back().size < recordSize) {
+        Page page = std::move(mSpare);
+        if (!page.bytes)
+            page.bytes.reset(new char[PAGE_SIZE]);
+        page.size = page.sent = 0;
+        mPages.push_back(std::move(page));
+    }
+    return mPages.back().bytes.get() + mPages.back().size;
+}
+
+void Request::startRecord() {
+    mOutputBuffer.reset(room(RECORD_BUFFER_SIZE) + Constants::FCGI_HEADER_SIZE);
+}
+
+void Request::frameOutput() {
+    size_t length = mOutputBuffer.buffered();
+    if (length == 0)
+        return;
+    if (mPeerGone || fd == -1) {
+        mOutputBuffer.discard();
+        return;
+    }
+    mOutputBuffer.reset(nullptr);
+    frameRecord(STDOUT, length);
+}
+
+void Request::queueRecords(unsigned char type, char const* data, size_t length) {
+    // Records go out in the order they are framed: what is printed and not yet framed goes first.
+    frameOutput();
+    while (length > 0 && !mPeerGone && fd != -1) {
+        size_t chunk = std::min<size_t>(length, Constants::FCGI_MAX_SEND_CONTENT);
+        memcpy(room(Constants::FCGI_HEADER_SIZE + chunk + padding(chunk)) + Constants::FCGI_HEADER_SIZE, data,
+               chunk);
+        frameRecord(type, chunk);
         data += chunk;
         length -= chunk;
     }
-    return 0;
 }
 
-bool Request::writeAll(iovec* pieces, int count, size_t paddingLength) {
-    size_t total = 0;
-    for (int i = 0; i < count; ++i)
-        total += pieces[i].iov_len;
-    size_t written = 0;
-    while (written < total) {
+void Request::frameRecord(unsigned char type, size_t length) {
+    // Only the last record of a stream can be shorter than the largest, so only it ever carries padding.
+    Page& page = mPages.back();
+    unsigned char* out = reinterpret_cast<unsigned char*>(page.bytes.get() + page.size);
+    memcpy(out, header, Constants::FCGI_HEADER_SIZE);
+    size_t pad = padding(length);
+    out[1] = type;
+    out[4] = static_cast<unsigned char>(length >> 8);
+    out[5] = static_cast<unsigned char>(length);
+    out[6] = static_cast<unsigned char>(pad);
+    memset(out + Constants::FCGI_HEADER_SIZE + length, 0, pad);
+    LOG(DebugAll, "REQUEST     tx(%i, %i, %i)", requestId(), type, int(length));
+    size_t size = Constants::FCGI_HEADER_SIZE + length + pad;
+    page.size += size;
+    if (mQueuedBytes == 0)
+        mLastProgress = std::chrono::steady_clock::now();
+    mQueuedBytes += size;
+    if (fcgi)
+        fcgi->queueChanged(this, static_cast<long long>(size));
+}
+
+void Request::flush() {
+    size_t before = mQueuedBytes;
+    while (mQueuedBytes > 0 && !mBlocked && !mPeerGone) {
+        iovec pieces[MAX_PIECES_PER_SEND];
+        size_t count = 0;
+        for (auto it = mPages.begin(); it != mPages.end() && count < MAX_PIECES_PER_SEND; ++it)
+            if (it->sent < it->size)
+                pieces[count++] = {it->bytes.get() + it->sent, it->size - it->sent};
         msghdr message;
         memset(&message, 0, sizeof message);
         message.msg_iov = pieces;
-        message.msg_iovlen = static_cast<size_t>(count);
-        auto callStart = std::chrono::steady_clock::now();
-        ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
-        if (sent < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            int failure = errno;
-            if (written >= total - paddingLength)
-                LOG(Warn, "Could not write padding: %s", strerror(failure));
-            peerLost(strerror(failure));
-            return false;
-        }
-        if (sent < 0)
-            sent = 0;
-        if (written + static_cast<size_t>(sent) < total) {
-            // Short or timed out: the peer is not taking what we send. It may be slow; it is gone once this
-            // has lasted for the whole limit.
-            if (mStalledSince == std::chrono::steady_clock::time_point())
-                mStalledSince = callStart;
-            if (std::chrono::steady_clock::now() - mStalledSince >=
-                std::chrono::milliseconds(Constants::FCGI_SEND_TIMEOUT_MS)) {
-                if (written + static_cast<size_t>(sent) >= total - paddingLength)
-                    LOG(Warn, "Could not write padding: %s", strerror(ETIMEDOUT));
-                peerLost("peer stopped reading");
-                return false;
+        message.msg_iovlen = count;
+        ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                mBlocked = true; // until the poll reports room: trying again before is a wasted call
+                break;
             }
-        } else {
-            mStalledSince = std::chrono::steady_clock::time_point();
+            peerLost(strerror(errno));
+            return;
         }
-        written += static_cast<size_t>(sent);
-        size_t skip = static_cast<size_t>(sent);
-        while (count > 0 && skip >= pieces[0].iov_len) {
-            skip -= pieces[0].iov_len;
-            ++pieces;
-            --count;
+        size_t left = static_cast<size_t>(sent);
+        mQueuedBytes -= left;
+        for (auto it = mPages.begin(); left > 0; ++it) {
+            size_t taken = std::min(left, it->size - it->sent);
+            it->sent += taken;
+            left -= taken;
         }
-        if (count > 0) {
-            pieces[0].iov_base = static_cast<char*>(pieces[0].iov_base) + skip;
-            pieces[0].iov_len -= skip;
+        // Sent pages make room: the last one is used again from its start when nothing is being printed into
+        // it, and one of the others is kept for the next page of the answer.
+        while (mPages.size() > 1 && mPages.front().sent == mPages.front().size) {
+            if (!mSpare.bytes)
+                mSpare = std::move(mPages.front());
+            mPages.pop_front();
         }
+        if (!mOutputBuffer.printing() && mPages.front().sent == mPages.front().size)
+            mPages.front().size = mPages.front().sent = 0;
     }
-    return true;
+    if (mQueuedBytes != before) {
+        mLastProgress = std::chrono::steady_clock::now();
+        if (fcgi)
+            fcgi->queueChanged(this, static_cast<long long>(mQueuedBytes) - static_cast<long long>(before));
+    }
+    if (mPeerGone || fd == -1)
+        return;
+    if (fcgi)
+        fcgi->watchWritable(this, mQueuedBytes > 0);
+    if (mQueuedBytes == 0 && mEnded)
+        answerSent();
+}
+
+void Request::answerSent() {
+    mEnded = false;
+    // Nothing of a finished answer stays allocated on a connection that may now sit idle for long.
+    if (!mOutputBuffer.printing()) {
+        mPages.clear();
+        mSpare = Page();
+    }
+    if (!keepConnection) {
+        fcgi->removeRequest(this);
+        close();
+    }
+}
+
+void Request::dropQueue() {
+    size_t dropped = mQueuedBytes;
+    for (Page& page : mPages)
+        page.sent = page.size;
+    mQueuedBytes = 0;
+    if (dropped > 0 && fcgi)
+        fcgi->queueChanged(this, -static_cast<long long>(dropped));
 }
 
 void Request::peerLost(char const* reason) {
     // Once one write has failed, the stream is out of step for the peer: nothing more is sent, the connection
     // is released as for a hang-up, and the answer's remaining writes return at once.
+    if (mPeerGone)
+        return;
     LOG(Warn, "Request %u: answer dropped, %s", id, reason);
-    peerGone = true;
+    mPeerGone = true;
+    dropQueue();
+    if (fd != -1)
+        shutdown(fd, SHUT_RDWR);
     if (fcgi)
         fcgi->removeRequest(this);
 }
@@ -383,8 +520,14 @@ void Request::peerLost(char const* reason) {
 void Request::close() {
     if (fd == -1)
         return;
-    if (watched && fcgi)
-        fcgi->unwatch(this);
+    if (mWatched && fcgi) {
+        try {
+            fcgi->unwatch(this);
+        } catch (std::exception const&) {
+            // logged by the poll; the descriptor is closed all the same
+        }
+    }
+    dropQueue();
     shutdown(fd, SHUT_RDWR);
     ::close(fd);
     fd = -1;

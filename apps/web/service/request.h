@@ -4,19 +4,25 @@
 // body from its records, hands the complete request to the listener, and sends the answer back as records.
 //
 // Records may reach us in any number of pieces; the bytes of an unfinished record are kept per connection and
-// the record is taken once it is whole, so a slow or splitting peer never gets the stream out of step. Reads
-// never block; writes block, but a peer that stops reading is given up after FCGI_SEND_TIMEOUT_MS.
+// the record is taken once it is whole, so a slow or splitting peer never gets the stream out of step.
+//
+// Nothing blocks. The answer is printed straight into the content area of a record buffer, with room for the
+// record header in front and the padding behind, so a record leaves in one system call without another copy.
+// What the peer does not take at once stays queued on the request, and the connection is watched for
+// writability instead of readability until the queue is empty: a peer that stops reading costs only its own
+// bounded queue (the listener closes it past the bound, or when it has taken nothing for a long time).
 
 #include <any>
 #include <chrono>
+#include <deque>
 #include <map>
+#include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "eventpoll.h"
-
-struct iovec;
 
 class Fcgi;
 
@@ -30,10 +36,6 @@ constexpr char const* FCGI_DEFAULT_HEADER = "Content-type: application/json\r\n\
 // cookies); the body carries update packages of several hundred MiB.
 constexpr size_t FCGI_MAX_PARAMS_SIZE = 128 * 1024; // names and values together
 constexpr size_t FCGI_MAX_POST_DATA_SIZE = size_t(1) << 30;
-// A peer whose writes stay short for this long is gone. Each blocking write waits at most FCGI_SEND_WAIT_MS,
-// so a stall is noticed within that much of the limit, also when the peer takes a few bytes now and then.
-constexpr int FCGI_SEND_TIMEOUT_MS = 2000;
-constexpr int FCGI_SEND_WAIT_MS = 250;
 } // namespace Constants
 
 class Request : public EventPoll::Callback {
@@ -58,8 +60,9 @@ public:
 
     void event(EventPoll::EventType type) override;
 
-    // Takes what the connection has (without waiting) and processes every record that is now whole. False
-    // when no record was taken, when the last one was rejected (type above 10), or at end of stream.
+    // Takes what the connection has (without waiting) and processes every record that is now whole, unless an
+    // answer is still queued. False when no record was taken, when the last one was rejected (type above 10),
+    // or at end of stream.
     bool readRecord();
     void begin(unsigned short requestId, bool keep);
     void addParams(unsigned char* content, int length);
@@ -69,17 +72,22 @@ public:
     void appendPostData(unsigned char* data, int length);
 
     // The answer.
-    std::stringstream& output(); // puts the default header first unless writeHeader came before
+    std::ostream& output(); // puts the default header first unless writeHeader came before
     void writeHeader(char const* header);
     void sendOutput();
     void sendError();
+    // Frames the rest of the answer and END_REQUEST; the answer is complete once the queue has gone out, and
+    // only then is a connection that is not kept closed.
     void end();
-    int writeRecord(char const* data, unsigned int length); // records of the type in the header template
+    // Records of the type in the header template, sent or queued. -1 once the peer is gone.
+    int writeRecord(char const* data, unsigned int length);
     void close();
 
     // A parameter by name; an absent one reads as empty text.
     std::string const& param(std::string const& name) const;
     unsigned short requestId() const { return static_cast<unsigned short>(header[2] << 8 | header[3]); }
+    size_t queuedBytes() const { return mQueuedBytes; } // framed, not yet taken by the peer
+    bool peerGone() const { return mPeerGone; }         // nothing more is sent
 
     Fcgi* fcgi;          // the listener that owns this request
     int fd;              // the connection; -1 after close
@@ -88,27 +96,70 @@ public:
     bool headerWritten;  // a response header is in the output
     std::map<std::string, std::string> params;
     std::string postData;                              // the body from STDIN
-    std::stringstream outputStream;                    // answer text not yet sent
     std::stringstream error;                           // text for STDERR records
     unsigned char header[Constants::FCGI_HEADER_SIZE]; // last record received; template of every record sent
     std::any context;                                  // state of the web API for a request it answers later
 
-    // Bookkeeping of the listener and of the limits.
-    bool watched;  // registered with the poll
-    bool marked;   // in the listener's deletion list
-    bool peerGone; // a write failed or timed out: nothing more is sent
-
 private:
+    friend class Fcgi;
+
+    // Framed records back to back: [sent, size) is queued, what lies beyond size is being printed into.
+    struct Page {
+        std::unique_ptr<char[]> bytes;
+        size_t size = 0;
+        size_t sent = 0;
+    };
+
+    // The STDOUT content being printed, in place inside the record buffer that will carry it.
+    class OutputBuffer : public std::streambuf {
+    public:
+        explicit OutputBuffer(Request& owner) : owner(owner) {}
+        size_t buffered() const { return size_t(pptr() - pbase()); }
+        bool printing() const { return pbase() != nullptr; } // a record is open for printing
+        void reset(char* content); // null: nothing to print into until the next write
+        void discard() { setp(pbase(), epptr()); }
+
+    protected:
+        int_type overflow(int_type c) override;
+
+    private:
+        Request& owner;
+    };
+
     bool takeRecord(unsigned char* record); // one whole record: header, content and padding
+    bool processInput();                    // the whole records received, while no answer is queued
     void refuse(char const* status, std::string const& reason);
     void answerRefusal();
-    bool writeAll(iovec* pieces, int count, size_t paddingLength);
-    void peerLost(char const* reason);
+
+    char* room(size_t recordSize); // where a record of that size goes, on a new page if it must
+    void startRecord();            // gives the output the largest record's room to print into
+    void frameOutput();            // the printed content becomes a queued STDOUT record
+    void queueRecords(unsigned char type, char const* data, size_t length);
+    void frameRecord(unsigned char type, size_t length); // header and padding around content in place
+    void flush();      // sends what the peer takes now; watches for more room otherwise
+    void answerSent(); // the queue drained after end()
+    void dropQueue();
+    void peerLost(char const* reason); // logs once, drops the queue, and has the listener release us
+
+    OutputBuffer mOutputBuffer;
+    std::ostream mOutput;
+    std::deque<Page> mPages; // in sending order; the output prints into the last
+    Page mSpare;             // a sent page kept for the next one of the same answer
+    size_t mQueuedBytes;     // framed and not yet sent, over all pages
+    bool mEnded;             // end() came; the answer is complete once the queue has gone out
+    bool mBlocked;           // the last send would have blocked: nothing is tried until the poll reports room
+    std::chrono::steady_clock::time_point mLastProgress; // the peer last took bytes, or the queue started
+
+    // Bookkeeping of the listener.
+    bool mWatched;    // registered with the poll
+    bool mWritable;   // watched for room to write instead of for input
+    bool mMarked;     // in the listener's deletion list
+    bool mPeerGone;   // a write failed, or the listener gave the peer up
+    bool mProcessing; // inside processInput: an answer sent meanwhile must not start it again
 
     std::vector<unsigned char> mInput; // received bytes; [mInputStart, mInputEnd) are not yet taken
     size_t mInputStart;
     size_t mInputEnd;
-    size_t mParamsSize; // bytes of names and values received for this request
-    std::chrono::steady_clock::time_point mStalledSince; // start of the first short write in a row; 0: none
+    size_t mParamsSize;   // bytes of names and values received for this request
     std::string mRefusal; // the answer to a request over the limits; empty while it is within them
 };

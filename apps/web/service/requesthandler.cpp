@@ -16,35 +16,6 @@
 #include "log.h"
 #include "setters.h"
 
-namespace {
-// Hands a long answer to the request's output in pieces as it is printed, so that it leaves in records of the
-// output's flush size and is never held whole in memory.
-class PieceOutput : public std::streambuf {
-public:
-    explicit PieceOutput(Request* request) : request(request) { setp(buffer, buffer + sizeof buffer); }
-    ~PieceOutput() override { sync(); }
-
-protected:
-    int_type overflow(int_type c) override {
-        sync();
-        if (!traits_type::eq_int_type(c, traits_type::eof())) {
-            *pptr() = traits_type::to_char_type(c);
-            pbump(1);
-        }
-        return traits_type::not_eof(c);
-    }
-    int sync() override {
-        request->output().write(pbase(), pptr() - pbase());
-        setp(buffer, buffer + sizeof buffer);
-        return 0;
-    }
-
-private:
-    Request* request;
-    char buffer[Constants::FCGI_OUTPUT_FLUSH_THRESHOLD];
-};
-} // namespace
-
 RequestHandler::RequestHandler(EventPoll& poll, Fcgi& fcgi)
     : fcgi(fcgi), changedEvents(), voxApp(), logging(poll), screenCapture() {
     lastPeriodic = std::chrono::steady_clock::now();
@@ -85,12 +56,11 @@ void RequestHandler::sendTree(Request* request) {
     LOG(LogLight, "Request %s from %s to %s by %s", request->param("SCRIPT_FILENAME").c_str(),
         request->param("REMOTE_ADDR").c_str(), request->param("SERVER_ADDR").c_str(),
         request->param("HTTP_USER_AGENT").c_str());
-    request->output() << "{\r\n\"id\": " << unsigned(request->requestId()) << ",\r\n\"variables\": {";
-    {
-        PieceOutput pieces(request);
-        std::ostream tree(&pieces);
-        createJsonTree(tree);
-    }
+    // Printed straight into the records that carry it: it leaves in records of the largest size as it is
+    // printed, and is never held whole.
+    std::ostream& out = request->output();
+    out << "{\r\n\"id\": " << unsigned(request->requestId()) << ",\r\n\"variables\": {";
+    createJsonTree(out);
     request->output() << "}}\r\n";
     request->end();
 }
@@ -114,15 +84,6 @@ void RequestHandler::sendUnknownScript(Request* request, std::string const& scri
 }
 
 namespace {
-// Long answers leave in pieces of the flush size, so that each piece is sent as it is handed over.
-void writeInPieces(Request* request, char const* data, std::size_t length) {
-    for (std::size_t done = 0; done < length;) {
-        std::size_t piece = std::min<std::size_t>(length - done, Constants::FCGI_OUTPUT_FLUSH_THRESHOLD);
-        request->output().write(data + done, std::streamsize(piece));
-        done += piece;
-    }
-}
-
 // A request that failed before the endpoint could do its work: an HTTP error status and the reason.
 void sendFailure(Request* request, char const* status, std::string const& message) {
     std::string header = std::string("Status: ") + status + "\r\n" + Constants::FCGI_DEFAULT_HEADER;
@@ -163,13 +124,13 @@ void RequestHandler::appendLogOutput(Request* request) {
         LOG(DebugLight, "Sending log data with offset %i/%u to request %i", int(offset), unsigned(log.size()),
             int(request->id));
         request->context.reset();
-        writeInPieces(request, log.data() + offset, log.size() - std::size_t(offset));
+        request->output().write(log.data() + offset, std::streamsize(log.size() - std::size_t(offset)));
         request->end();
         return;
     }
     LOG(DebugLight, "Sending all log data to request %i", int(request->id));
     request->context.reset();
-    writeInPieces(request, log.data(), log.size());
+    request->output().write(log.data(), std::streamsize(log.size()));
     request->end();
 }
 
@@ -199,7 +160,7 @@ void RequestHandler::sendScreen(Request* request) {
     }
     std::string const& bytes = png.str();
     request->writeHeader("Content-type: image/png\r\n\r\n");
-    writeInPieces(request, bytes.data(), bytes.size());
+    request->output().write(bytes.data(), std::streamsize(bytes.size()));
     request->end();
 }
 
@@ -485,6 +446,7 @@ void RequestHandler::periodic() {
     if (now - lastPeriodic <= Constants::PERIODIC_INTERVAL)
         return;
     lastPeriodic = now;
+    fcgi.expire(now);
     sendUpdate();
     sendLogging();
     fcgi.cleanup();
