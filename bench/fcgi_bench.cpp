@@ -6,6 +6,7 @@
 #include <atomic>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -18,8 +19,9 @@
 namespace {
 
 constexpr size_t ANSWER_SIZE = 64 << 20;
-constexpr int PORT = 9000;          // in the sandbox, which owns it
-constexpr size_t PIECE_SIZE = 4096; // as the web API writes: many small pieces into output()
+constexpr int PORT = 9000;             // in the sandbox, which owns it
+constexpr size_t PIECE_SIZE = 4096;    // as the web API writes: many small pieces into output()
+constexpr size_t CALL_SIZE = 64 << 10; // what a source prints in one call
 
 // A connected TCP pair on loopback; a thread drains the client side until the server side closes.
 struct Connection {
@@ -38,6 +40,9 @@ struct Connection {
         client = socket(AF_INET, SOCK_STREAM, 0);
         connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
         server = accept(listener, nullptr, nullptr);
+        // As the listener sets it on every connection: records leave as they are framed.
+        int one = 1;
+        setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         close(listener);
         drain = std::thread([fd = client] {
             static char buffer[1 << 16];
@@ -138,9 +143,14 @@ void requestStream(benchmark::State& state) {
         explicit Writer(size_t size) : size(size), text(size, 'p') {}
         void handleRequest(Request* request) override {
             request->writeHeader("");
-            for (size_t done = 0; done < ANSWER_SIZE; done += size)
-                request->output().write(text.data(), std::streamsize(size));
-            request->end();
+            size_t done = 0;
+            // As a download would read it: 64 KiB a call, printed in pieces of the argument's size.
+            request->streamFrom([this, done](Request& answer) mutable {
+                for (size_t piece = 0; piece < CALL_SIZE; piece += size)
+                    answer.output().write(text.data(), std::streamsize(size));
+                done += CALL_SIZE;
+                return done < ANSWER_SIZE;
+            });
         }
     } writer(size_t(state.range(0)));
     fcgi.callback = &writer;

@@ -429,6 +429,57 @@ TEST_F(FcgiTest, StalledReaderGetsEveryByteLaterWhileOthersAreServed) {
     EXPECT_EQ(fcgi->queuedBytes(), 0u);
 }
 
+TEST_F(FcgiTest, StreamedAnswerFollowsThePeersPaceAndAFailingSourceCutsIt) {
+    KmsgReader log;
+    std::string text = numbered(32 << 20, 's');
+    size_t done = 0;
+    answer = [&](Request* request) {
+        request->writeHeader("");
+        done = 0;
+        request->streamFrom([&](Request& out) {
+            size_t piece = std::min<size_t>(64 << 10, text.size() - done);
+            out.output().write(text.data() + done, std::streamsize(piece));
+            done += piece;
+            if (out.params.count("FAIL") && done > (1 << 20))
+                throw std::runtime_error("disk gone");
+            return done < text.size();
+        });
+    };
+    int fd = client();
+    int small = 64 << 10; // loopback buffers would otherwise hold the whole answer
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_TRUE(sendAll(fd, request(1, SOME_PARAMS, "", true)));
+    // Until the socket takes nothing more: the poll no longer reports room.
+    for (int round = 0; round < 10000 && poll.wait(0, true) != EventPoll::TIMEOUT; ++round) {
+    }
+    // Printed as the peer takes it: what the kernel holds and a little more, not the whole answer.
+    EXPECT_LT(done, text.size() / 2);
+    EXPECT_LE(fcgi->queuedBytes(), Constants::FCGI_STREAM_LOW_WATER + (64u << 10) + 16);
+
+    std::string received;
+    std::vector<Record> records;
+    for (int round = 0; round < 100000 && (records.empty() || records.back().type != 3); ++round) {
+        poll.wait(10, true);
+        received += receiveAvailable(fd);
+        records.clear();
+        parse(received, records);
+    }
+    Answer result;
+    ASSERT_EQ(checkAnswer(records, result), "");
+    EXPECT_TRUE(result.out == text);
+
+    int failing = client();
+    ASSERT_TRUE(sendAll(failing, request(2, {{"FAIL", "1"}}, "", true)));
+    std::string cut;
+    for (int round = 0; round < 100000 && fcgi->connectionCount() > 1; ++round) {
+        poll.wait(10, true);
+        fcgi->cleanup();
+        cut += receiveAvailable(failing);
+    }
+    EXPECT_EQ(fcgi->connectionCount(), 1u);
+    EXPECT_TRUE(log.waitFor("Request 1: answer cut, its source failed: disk gone"));
+}
+
 TEST_F(FcgiTest, PeersThatStopReadingAreClosedAtTheQueueBoundsOrTheStallLimit) {
     KmsgReader log;
     std::map<unsigned, size_t> sizes;

@@ -42,9 +42,9 @@ std::string const EMPTY;
 
 Request::Request(Fcgi* fcgi, int fd, int id)
     : fcgi(fcgi), fd(fd), id(static_cast<unsigned>(id)), keepConnection(true), headerWritten(false), header(),
-      mOutputBuffer(*this), mOutput(&mOutputBuffer), mQueuedBytes(0), mEnded(false), mBlocked(false),
-      mWatched(false), mWritable(false), mMarked(false), mPeerGone(false), mProcessing(false), mInputStart(0),
-      mInputEnd(0), mParamsSize(0) {
+      mOutputBuffer(*this), mOutput(&mOutputBuffer), mQueuedBytes(0), mFramedBytes(0), mEnded(false),
+      mHolding(false), mBlocked(false), mWatched(false), mWritable(false), mMarked(false), mPeerGone(false),
+      mProcessing(false), mInputStart(0), mInputEnd(0), mParamsSize(0) {
     memcpy(header, INITIAL_HEADER, sizeof header);
 }
 
@@ -63,8 +63,9 @@ void Request::event(EventPoll::EventType type) {
     if (type == EventPoll::Write) {
         mBlocked = false;
         flush();
+        produce();
         // Records that came in with the last request wait in our buffer, where no readiness reports them.
-        if (mQueuedBytes == 0 && fd != -1 && !mMarked)
+        if (mQueuedBytes == 0 && !mSource && fd != -1 && !mMarked)
             processInput();
         return;
     }
@@ -346,6 +347,44 @@ int Request::writeRecord(char const* data, unsigned int length) {
     return mPeerGone ? -1 : 0;
 }
 
+void Request::streamFrom(std::function<bool(Request&)> source) {
+    mSource = std::move(source);
+    produce();
+}
+
+void Request::produce() {
+    size_t produced = 0;
+    while (mSource && !mPeerGone && fd != -1 && mQueuedBytes < Constants::FCGI_STREAM_LOW_WATER &&
+           produced < Constants::FCGI_STREAM_BURST) {
+        size_t before = mFramedBytes + mOutputBuffer.buffered();
+        bool more = false;
+        // The records one call prints leave together after it: a source that prints in small pieces would
+        // otherwise cost a system call for each record of the flush size.
+        mHolding = true;
+        try {
+            more = mSource(*this);
+            mHolding = false;
+        } catch (std::exception const& e) {
+            mHolding = false;
+            mSource = nullptr;
+            LOG(Error, "Request %u: answer cut, its source failed: %s", id, e.what());
+            peerLost("answer source failed");
+            return;
+        }
+        // What went out at once counts too: a fast peer must not keep us here for the whole answer.
+        produced += mFramedBytes + mOutputBuffer.buffered() - before + 1;
+        if (!more) {
+            mSource = nullptr;
+            end();
+        } else {
+            flush();
+        }
+    }
+    // The rest comes when the poll reports room, and with room to spare it does so at once.
+    if (mSource && fcgi && !mPeerGone && fd != -1)
+        fcgi->watchWritable(this, true);
+}
+
 Request::OutputBuffer::int_type Request::OutputBuffer::overflow(int_type c) {
     if (pbase() && (owner.mPeerGone || owner.fd == -1))
         discard(); // nobody will read it: printing goes on into the same room
@@ -421,6 +460,7 @@ void Request::frameRecord(unsigned char type, size_t length) {
     LOG(DebugAll, "REQUEST     tx(%i, %i, %i)", requestId(), type, int(length));
     size_t size = Constants::FCGI_HEADER_SIZE + length + pad;
     page.size += size;
+    mFramedBytes += size;
     if (mQueuedBytes == 0)
         mLastProgress = std::chrono::steady_clock::now();
     mQueuedBytes += size;
@@ -430,7 +470,7 @@ void Request::frameRecord(unsigned char type, size_t length) {
 
 void Request::flush() {
     size_t before = mQueuedBytes;
-    while (mQueuedBytes > 0 && !mBlocked && !mPeerGone) {
+    while (mQueuedBytes > 0 && !mBlocked && !mHolding && !mPeerGone) {
         iovec pieces[MAX_PIECES_PER_SEND];
         size_t count = 0;
         for (auto it = mPages.begin(); it != mPages.end() && count < MAX_PIECES_PER_SEND; ++it)
@@ -476,7 +516,7 @@ void Request::flush() {
     if (mPeerGone || fd == -1)
         return;
     if (fcgi)
-        fcgi->watchWritable(this, mQueuedBytes > 0);
+        fcgi->watchWritable(this, mQueuedBytes > 0 || mSource);
     if (mQueuedBytes == 0 && mEnded)
         answerSent();
 }

@@ -15,6 +15,7 @@
 #include <any>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -36,6 +37,11 @@ constexpr char const* FCGI_DEFAULT_HEADER = "Content-type: application/json\r\n\
 // cookies); the body carries update packages of several hundred MiB.
 constexpr size_t FCGI_MAX_PARAMS_SIZE = 128 * 1024; // names and values together
 constexpr size_t FCGI_MAX_POST_DATA_SIZE = size_t(1) << 30;
+// An answer streamed from a source is produced while less than this is queued, so that it costs the peer's
+// pace and this much memory, not its size; and at most a burst at a time, so that other peers are served in
+// between.
+constexpr size_t FCGI_STREAM_LOW_WATER = 256 * 1024;
+constexpr size_t FCGI_STREAM_BURST = 1024 * 1024;
 } // namespace Constants
 
 class Request : public EventPoll::Callback {
@@ -79,6 +85,10 @@ public:
     // Frames the rest of the answer and END_REQUEST; the answer is complete once the queue has gone out, and
     // only then is a connection that is not kept closed.
     void end();
+    // An answer too large to print at once: source prints its next piece into output() whenever the peer has
+    // taken most of what is queued, and returns false after its last one; the request is then ended. A source
+    // that throws costs the connection (its answer is cut), logged at Error.
+    void streamFrom(std::function<bool(Request&)> source);
     // Records of the type in the header template, sent or queued. -1 once the peer is gone.
     int writeRecord(char const* data, unsigned int length);
     void close();
@@ -137,17 +147,21 @@ private:
     void queueRecords(unsigned char type, char const* data, size_t length);
     void frameRecord(unsigned char type, size_t length); // header and padding around content in place
     void flush();      // sends what the peer takes now; watches for more room otherwise
+    void produce();    // runs the source while little is queued, a burst at most
     void answerSent(); // the queue drained after end()
     void dropQueue();
     void peerLost(char const* reason); // logs once, drops the queue, and has the listener release us
 
     OutputBuffer mOutputBuffer;
     std::ostream mOutput;
-    std::deque<Page> mPages; // in sending order; the output prints into the last
-    Page mSpare;             // a sent page kept for the next one of the same answer
-    size_t mQueuedBytes;     // framed and not yet sent, over all pages
-    bool mEnded;             // end() came; the answer is complete once the queue has gone out
-    bool mBlocked;           // the last send would have blocked: nothing is tried until the poll reports room
+    std::deque<Page> mPages;               // in sending order; the output prints into the last
+    Page mSpare;                           // a sent page kept for the next one of the same answer
+    size_t mQueuedBytes;                   // framed and not yet sent, over all pages
+    size_t mFramedBytes;                   // framed since the connection was accepted
+    bool mEnded;                           // end() came; the answer is complete once the queue has gone out
+    std::function<bool(Request&)> mSource; // the rest of a streamed answer; empty when there is none
+    bool mHolding;                         // inside the source: framed records wait until it returns
+    bool mBlocked; // the last send would have blocked: nothing is tried until the poll reports room
     std::chrono::steady_clock::time_point mLastProgress; // the peer last took bytes, or the queue started
 
     // Bookkeeping of the listener.
