@@ -378,7 +378,25 @@ void RequestHandler::appendJsonKey(nlohmann::json const& document, std::string c
 
 bool RequestHandler::setVars(std::string const& body, std::stringstream& errors) {
     Json reader;
-    std::string variableName;
+    // Of all the pairs read, only the first (the block), the last (the variable and its value) and every
+    // "Index" count; the others are dropped as they are read, and the text of an object is given up once it
+    // has been read in turn, so that a body costs about its own size whatever its shape.
+    int index = 0;
+    bool indexRead = true;
+    size_t pairsRead = 0;
+    reader.keep = [&](std::string const& key, Json::ObjectValue const& value) {
+        if (key == "Index") {
+            try {
+                index = std::stoi(value.value);
+            } catch (std::exception const&) {
+                indexRead = false;
+            }
+        }
+        if (reader.pairs.size() > 1)
+            reader.pairs.pop_back();
+        ++pairsRead;
+        return true;
+    };
     if (!reader.parse(body)) {
         errors << "JSON parse error at " << reader.errorPosition << ".\r\n";
         return false;
@@ -386,24 +404,30 @@ bool RequestHandler::setVars(std::string const& body, std::stringstream& errors)
     if (reader.pairs.empty())
         return false;
     std::string blockName = reader.pairs.front().first;
-    while (reader.pairs.back().second.isObject) {
-        size_t before = reader.pairs.size();
-        if (!reader.parse(reader.pairs.back().second.value)) {
+    std::string variableName;
+    for (unsigned level = 1; reader.pairs.back().second.isObject; ++level) {
+        if (level >= Constants::SET_MAX_LEVELS) {
+            errors << "Body nested deeper than " << Constants::SET_MAX_LEVELS << " levels.";
+            return false;
+        }
+        std::string text = std::move(reader.pairs.back().second.value);
+        size_t before = pairsRead;
+        if (!reader.parse(text)) {
             errors << "JSON parse error at " << reader.errorPosition << ".\r\n";
             return false;
         }
         // An empty nested object adds nothing and would be read again forever: the descent ends there,
         // without a variable name unless an outer level gave one.
-        if (reader.pairs.size() == before)
+        if (pairsRead == before) {
+            reader.pairs.back().second.value = std::move(text);
             break;
+        }
         if (variableName.empty())
             variableName = reader.pairs.back().first;
     }
+    if (!indexRead)
+        return false;
     try {
-        int index = 0;
-        for (auto const& pair : reader.pairs)
-            if (pair.first == "Index")
-                index = std::stoi(pair.second.value);
         uint32_t mem = Introspection::getMemIndex(blockName);
         uint32_t count = Introspection::getVarCount(mem);
         for (uint32_t var = 0; var < count; ++var) {
@@ -437,10 +461,10 @@ void RequestHandler::handleEvent(Notify const& event) {
 }
 
 void RequestHandler::periodic() {
-    // Answered and hung-up requests stay in the registry until they are deleted, and the registry's limit of 32
-    // refuses new connections: deleting them only every period would refuse the front web server's connections
-    // once it opens more than 32 in one period. Between two waits no callback and no walk of the registry holds
-    // a request, so deleting them after every wake-up is safe.
+    // Answered and hung-up requests stay in the registry until they are deleted, and the registry's limit of
+    // 32 refuses new connections: deleting them only every period would refuse the front web server's
+    // connections once it opens more than 32 in one period. Between two waits no callback and no walk of the
+    // registry holds a request, so deleting them after every wake-up is safe.
     fcgi.cleanup();
     auto now = std::chrono::steady_clock::now();
     if (now - lastPeriodic <= Constants::PERIODIC_INTERVAL)

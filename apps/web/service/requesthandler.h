@@ -27,6 +27,9 @@ constexpr std::chrono::nanoseconds PERIODIC_INTERVAL{99999999};
 // Context marks of held requests.
 constexpr int HELD_UPDATE = 0;
 constexpr int HELD_LOG = 1;
+// Objects a set body may nest: block, variable, record, field and a few wrappers need far fewer; a deeper
+// body is refused before it costs anything.
+constexpr unsigned SET_MAX_LEVELS = 16;
 // The shell command that writes a focus ring's 1-Wire memory, and the room it is formatted into.
 constexpr char const* ONEWIRE_RING_COMMAND = "echo '%s' | onewire-tool.py -e -m knob >/dev/kmsg 2>&1";
 constexpr std::size_t ONEWIRE_COMMAND_SIZE = 128;
@@ -40,8 +43,8 @@ public:
 
     void handleRequest(Request* request) override;
     void handleEvent(Notify const& event) override;
-    // From the main loop after every wake-up: deletes finished requests, and answers held ones at most once per
-    // PERIODIC_INTERVAL.
+    // From the main loop after every wake-up: deletes finished requests, and answers held ones at most once
+    // per PERIODIC_INTERVAL.
     void periodic();
 
     // One value of a variable as JSON; a failure is written in its place as "ERROR": "<message>".

@@ -140,7 +140,9 @@ bool Json::parse(std::string const& text) {
             break;
         }
         if (state == Value && next != Value) {
-            pairs.emplace_back(std::move(key), ObjectValue{std::move(value), isObject});
+            ObjectValue read{std::move(value), isObject};
+            if (!keep || keep(key, read))
+                pairs.emplace_back(std::move(key), std::move(read));
             key.clear();
             value.clear();
             isObject = false;
@@ -152,6 +154,37 @@ bool Json::parse(std::string const& text) {
             errorPosition = static_cast<int32_t>(i);
             return false;
         }
+        if (state == Key || state == Value) {
+            std::size_t end = i + 1;
+            if (state == Value && valueOpen != 0) {
+                // Inside a nested object only its own brackets count; the one that closes it is left to
+                // nextChar.
+                for (; end < text.size(); ++end) {
+                    if (text[end] == valueOpen) {
+                        ++depth;
+                    } else if (text[end] == valueClose) {
+                        if (depth == 1)
+                            break;
+                        --depth;
+                    }
+                }
+            } else {
+                while (end < text.size() && !matters(state, text[end]))
+                    ++end;
+            }
+            (state == Key ? key : value).append(text, i + 1, end - i - 1);
+            i = end - 1;
+        }
     }
     return true;
+}
+
+bool Json::matters(State state, char c) const {
+    if (state == Key) // an unquoted key has 0 as its quote, so a NUL byte ends it
+        return c == keyQuote || (keyQuote == 0 && (c == ':' || isWhitespace(c)));
+    if (valueOpen != 0 && c == valueOpen)
+        return true;
+    if (valueClose != 0)
+        return c == valueClose;
+    return isWhitespace(c) || c == ',' || c == closeChar;
 }

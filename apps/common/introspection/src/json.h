@@ -6,6 +6,7 @@
 // down to a name.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +33,10 @@ public:
     static bool isString(char c) { return c == '"' || c == '\''; }
     static char isObjectStart(char c) { return c == '[' ? ']' : c == '{' ? '}' : 0; }
 
+    // Called with each pair as it is read; false drops it. A caller that needs only some of the pairs reads a
+    // body of any size in the memory of its largest value. Empty: every pair is kept.
+    std::function<bool(std::string const& key, ObjectValue const& value)> keep;
+
     std::vector<std::pair<std::string, ObjectValue>> pairs;
     std::string key;
     char keyQuote = 0;
@@ -46,4 +51,7 @@ public:
 
 private:
     State afterSeparator() const { return isArray ? ValueStart : KeyStart; }
+    // Whether c would leave the state, or count a bracket, in Key or Value: every other character is only
+    // copied into the text, so runs of them are copied at once.
+    bool matters(State state, char c) const;
 };
