@@ -8,6 +8,7 @@
 #include <semaphore.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -60,6 +61,10 @@ void ServerConnection::connect() {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     strncpy(address.sun_path, Constants::BROKER_SOCKET_PATH, sizeof address.sun_path - 1);
+    timeval timeout{Constants::BROKER_SEND_TIMEOUT_MS / 1000,
+                    Constants::BROKER_SEND_TIMEOUT_MS % 1000 * 1000};
+    setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    stalled = false;
     poll->add(descriptor, this, EPOLLIN);
     if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         int error = errno;
@@ -121,14 +126,31 @@ void ServerConnection::dispatch(Notify const* events, int count) {
 }
 
 void ServerConnection::postEvent(Notify const& notify) {
-    if (descriptor < 0 || write(descriptor, &notify, RECORD) != ssize_t(RECORD))
+    if (!send(&notify, RECORD))
         THROW_ERROR("Could not send message to server");
 }
 
 void ServerConnection::subscribe(Notify const& notify) {
     Notify message[2] = {{1, 0, 0}, notify};
-    if (descriptor < 0 || write(descriptor, message, sizeof message) != ssize_t(sizeof message))
+    if (!send(message, sizeof message))
         THROW_ERROR("Could not send message to server");
+}
+
+bool ServerConnection::send(void const* data, std::size_t size) {
+    if (descriptor < 0)
+        return false;
+    // A broker that stopped reading costs one wait, not one for every post: until it takes bytes again,
+    // posts fail at once.
+    if (stalled) {
+        pollfd writable{descriptor, POLLOUT, 0};
+        if (::poll(&writable, 1, 0) <= 0)
+            return false;
+        stalled = false;
+    }
+    ssize_t n = write(descriptor, data, size); // waits at most BROKER_SEND_TIMEOUT_MS (SO_SNDTIMEO)
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        stalled = true;
+    return n == ssize_t(size);
 }
 
 void ServerConnection::subscribeAll() {

@@ -15,6 +15,9 @@ constexpr char const* BROKER_SOCKET_PATH = "/var/volatile/message-broker.socket"
 constexpr char const* BROKER_START_GATE = "/message-broker-ready";
 constexpr int BROKER_READ_RECORDS = 256; // records taken per read
 constexpr int BROKER_GATE_ATTEMPTS = 20;
+// A post the broker does not take within this long fails: a broker that stops reading must not stop the
+// service with it.
+constexpr int BROKER_SEND_TIMEOUT_MS = 1000;
 } // namespace Constants
 
 class ServerConnection final : public EventPoll::Callback {
@@ -47,9 +50,11 @@ public:
 
 private:
     void dispatch(Notify const* events, int count);
+    bool send(void const* data, std::size_t size); // whole, within the send timeout
 
     EventPoll* poll;
     int descriptor = -1;
+    bool stalled = false;            // the last write timed out: the broker is not reading
     EventHandler* handler = nullptr; // set by main to the request handler
     // The start of a record that the last read cut; completed by the next read.
     unsigned char partial[sizeof(Notify)];

@@ -92,8 +92,7 @@ void Fcgi::event(EventPoll::EventType type) {
             THROW_ERROR_NUMBER("accept");
         }
     }
-    if (requests.size() >= Constants::FCGI_MAX_REQUESTS ||
-        mConnections.size() >= Constants::FCGI_MAX_CONNECTIONS) {
+    if (openConnections() >= Constants::FCGI_MAX_CONNECTIONS && !closeIdlest()) {
         // Left open, the web server would wait on it for its whole timeout; closed, it can answer at once.
         LOG(Warn, "Connection not served: %zu requests registered, %zu connections open", requests.size(),
             mConnections.size());
@@ -122,6 +121,15 @@ Request* Fcgi::request(unsigned int id) const {
 }
 
 void Fcgi::addRequest(Request* request) {
+    size_t held = 0;
+    for (auto const& entry : requests)
+        held += entry.second != request && entry.second->handedOver();
+    if (held >= Constants::FCGI_MAX_REQUESTS && !(callback && callback->releaseHeld())) {
+        LOG(Warn, "Connection not served: %zu requests registered, %zu connections open", held,
+            mConnections.size());
+        request->drop("no room for its request", gen::LogLevel::DebugLight);
+        return;
+    }
     requests[request->id] = request;
     if (callback)
         callback->handleRequest(request);
@@ -157,7 +165,7 @@ void Fcgi::queueChanged(Request* request, long long delta) {
     if (delta <= 0)
         return;
     if (request->queuedBytes() > Constants::FCGI_MAX_QUEUED_PER_CONNECTION) {
-        request->peerLost("answer queue over its bound, connection closed");
+        request->drop("answer queue over its bound");
         return;
     }
     if (mQueuedBytes <= Constants::FCGI_MAX_QUEUED_TOTAL)
@@ -167,15 +175,52 @@ void Fcgi::queueChanged(Request* request, long long delta) {
     for (auto const& entry : mConnections)
         if (entry.second->queuedBytes() > largest->queuedBytes())
             largest = entry.second.get();
-    largest->peerLost("answer queues of all connections over their bound, connection closed");
+    largest->drop("answer queues of all connections over their bound");
 }
 
 void Fcgi::expire(std::chrono::steady_clock::time_point now) {
     for (auto const& entry : mConnections) {
         Request* request = entry.second.get();
-        if (request->queuedBytes() > 0 && now - request->mLastProgress >= Constants::FCGI_WRITE_STALL_TIMEOUT)
-            request->peerLost("peer read nothing for too long, connection closed");
+        if (request->mMarked)
+            continue;
+        if (request->queuedBytes() > 0) {
+            if (now - request->mLastProgress >= Constants::FCGI_WRITE_STALL_TIMEOUT)
+                request->drop("peer read nothing for too long");
+        } else if (request->handedOver() || request->mSource) {
+            // the web API's to answer: held requests wait for their pass
+        } else if (request->mIdleSince != std::chrono::steady_clock::time_point()) {
+            if (now - request->mIdleSince >= Constants::FCGI_KEEP_IDLE_TIMEOUT)
+                request->drop("idle after its answer", gen::LogLevel::DebugLight);
+        } else if (now - request->mLastInput >= Constants::FCGI_REQUEST_TIMEOUT) {
+            request->drop("no complete request in time", gen::LogLevel::DebugLight);
+        }
     }
+}
+
+size_t Fcgi::openConnections() const {
+    size_t open = 0;
+    for (auto const& entry : mConnections)
+        open += !entry.second->mMarked;
+    return open;
+}
+
+bool Fcgi::closeIdlest() {
+    Request* idlest = nullptr;
+    auto since = [](Request const* request) {
+        return request->mIdleSince != std::chrono::steady_clock::time_point() ? request->mIdleSince
+                                                                              : request->mLastInput;
+    };
+    for (auto const& entry : mConnections) {
+        Request* request = entry.second.get();
+        if (request->mMarked || request->handedOver() || request->mSource || request->queuedBytes() > 0)
+            continue;
+        if (!idlest || since(request) < since(idlest))
+            idlest = request;
+    }
+    if (!idlest)
+        return false;
+    idlest->drop("idle longest, its room taken by a new connection", gen::LogLevel::DebugLight);
+    return true;
 }
 
 void Fcgi::cleanup() {

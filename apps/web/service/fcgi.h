@@ -8,17 +8,26 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <sys/socket.h>
 #include <vector>
 
 #include "eventpoll.h"
 #include "request.h"
 
 namespace Constants {
-constexpr unsigned FCGI_MAX_REQUESTS = 32; // registered requests; a connection beyond them is closed at once
-constexpr int FCGI_LISTEN_BACKLOG = 10;
+// Requests handed to the web API and not yet answered. When a new one completes beyond them, the web API is
+// asked to answer its longest-held request at once; if it holds none, the new connection is closed.
+constexpr unsigned FCGI_MAX_REQUESTS = 32;
+// A burst of a few hundred connections must not be lost in the kernel's queue.
+constexpr int FCGI_LISTEN_BACKLOG = SOMAXCONN;
 // Every accepted connection not yet deleted, registered or not. Keeps a burst of connections that are opened
-// and dropped within one cleanup period from exhausting the descriptors.
+// and dropped within one cleanup period from exhausting the descriptors; past it, the connection that has
+// been idle longest makes room.
 constexpr unsigned FCGI_MAX_CONNECTIONS = 256;
+// A connection that has not completed a request this long after its last byte (or its accept), or that has
+// waited this long after its answer, is closed: idle peers must not hold connections for good.
+constexpr std::chrono::seconds FCGI_REQUEST_TIMEOUT{30};
+constexpr std::chrono::seconds FCGI_KEEP_IDLE_TIMEOUT{60};
 // Answers queued for peers that read slower than we print. One connection may hold several trees (1.1 MB
 // each) or a large download; all of them together stay well inside a device with a few hundred MiB of RAM.
 constexpr size_t FCGI_MAX_QUEUED_PER_CONNECTION = size_t(64) << 20;
@@ -32,6 +41,8 @@ public:
     class RequestCallback {
     public:
         virtual void handleRequest(Request* request) = 0;
+        // Answers and ends the request held longest, to make room for a new one; false when none is held.
+        virtual bool releaseHeld() { return false; }
 
     protected:
         ~RequestCallback() = default;
@@ -50,8 +61,8 @@ public:
     void addRequest(Request* request);       // registers it and calls the callback
     void removeRequest(Request* request);    // unwatches and marks for deletion; a second call does nothing
     void cleanup();                          // deletes the marked requests
-    // Gives up the peers that have taken nothing of their queued answers since before now minus the stall
-    // timeout. From the main loop's periodic pass.
+    // Gives up the peers that have taken nothing of their queued answers for the stall timeout, and closes
+    // connections idle past their limits. From the main loop's periodic pass.
     void expire(std::chrono::steady_clock::time_point now);
 
     size_t connectionCount() const { return mConnections.size(); } // accepted and not yet deleted
@@ -72,6 +83,10 @@ private:
     void watchWritable(Request* request, bool on); // room to write instead of input, or back
     // A request's queue grew or shrank by delta bytes; past a bound the connection with the most is closed.
     void queueChanged(Request* request, long long delta);
+    // Closes the open connection that has been idle longest to make room for a new one; false when every one
+    // is busy.
+    bool closeIdlest();
+    size_t openConnections() const; // accepted and not given up
 
     std::map<unsigned, std::unique_ptr<Request>> mConnections; // owns every accepted connection's request
     size_t mQueuedBytes;                                       // sum of the requests' queues

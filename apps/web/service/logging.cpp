@@ -48,8 +48,8 @@ int Logging::popen(char const* command, int& childPid) {
     if (pipe2(fds, O_CLOEXEC) != 0)
         THROW_ERROR_NUMBER("pipe");
     // Until it has reset them, the child has the service's signal handlers: a SIGTERM from the destructor in
-    // that moment would only set the service's flag in the child, and the shell it becomes would then never end
-    // (the destructor waits for it). So signals stay blocked across the fork, and the child restores the
+    // that moment would only set the service's flag in the child, and the shell it becomes would then never
+    // end (the destructor waits for it). So signals stay blocked across the fork, and the child restores the
     // default actions (SIGPIPE too, which the service ignores) before it takes any.
     sigset_t all, previous;
     sigfillset(&all);
@@ -136,6 +136,22 @@ void Logging::appendStyle() {
 }
 
 void Logging::convert(char const* text, std::size_t length) {
+    convertPiece(text, length);
+    trim();
+}
+
+void Logging::trim() {
+    if (buffer.size() <= Constants::LOG_KEPT_SIZE + Constants::LOG_TRIM_STEP)
+        return;
+    std::size_t cut = buffer.size() - Constants::LOG_KEPT_SIZE;
+    std::size_t line = buffer.find('\n', cut);
+    if (line != std::string::npos)
+        cut = line + 1;
+    buffer.erase(0, cut);
+    dropped += cut;
+}
+
+void Logging::convertPiece(char const* text, std::size_t length) {
     char const* p = text;
     char const* end = text + length;
     if (!pendingEscape) {

@@ -9,6 +9,13 @@
 
 #include "eventpoll.h"
 
+namespace Constants {
+// The newest converted text kept for the log page: a device runs for months, and every request of the GUI
+// adds a line. Trimmed at a line start once it is LOG_TRIM_STEP over, so that trimming is rare.
+constexpr std::size_t LOG_KEPT_SIZE = std::size_t(4) << 20;
+constexpr std::size_t LOG_TRIM_STEP = std::size_t(256) << 10;
+} // namespace Constants
+
 class Logging final : public EventPoll::Callback {
 public:
     explicit Logging(EventPoll& poll);
@@ -24,22 +31,31 @@ public:
     void event(EventPoll::EventType type) override;
     // Reads what the pipe holds, 256 bytes at a time, and converts it.
     void parseData();
-    // Appends one piece of dmesg output, converted; the escape state carries over to the next piece.
+    // Appends one piece of dmesg output, converted; the escape state carries over to the next piece. The
+    // oldest lines go once the kept text passes its bound.
     void convert(char const* text, std::size_t length);
 
     // Six hex digits: bit 0 of colour picks red on/off, bit 1 green, bit 2 blue.
     static std::string getColor(int colour, char const* on, char const* off);
 
-    // Everything converted since start-up; offsets that clients send count bytes of this text.
+    // Offsets that clients send count bytes converted since start-up; the kept text is the newest of them,
+    // from oldest() to size().
     std::string const& text() const { return buffer; }
+    std::size_t size() const { return dropped + buffer.size(); }
+    std::size_t oldest() const { return dropped; }
+    // dmesg has ended: the log does not grow any more.
+    bool ended() const { return hungUp && fd < 0; }
 
 private:
     void appendStyle();
+    void convertPiece(char const* text, std::size_t length);
+    void trim();
 
     EventPoll& poll;
-    std::string buffer; // never trimmed
-    int fd = -1;        // read end of the pipe from the shell
-    int pid = 0;        // the shell
+    std::string buffer;      // the newest converted text
+    std::size_t dropped = 0; // converted bytes no longer kept
+    int fd = -1;             // read end of the pipe from the shell
+    int pid = 0;             // the shell
     // Set while an escape sequence is being read, also across reads; after the read that set it only its
     // being set matters, it is never read through.
     char const* pendingEscape = nullptr;

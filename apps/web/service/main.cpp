@@ -1,4 +1,6 @@
+#include <chrono>
 #include <exception>
+#include <systemd/sd-daemon.h>
 
 #include "eventpoll.h"
 #include "fcgi.h"
@@ -22,6 +24,28 @@ template <typename Action> int guarded(Action action) {
     }
     return EventPoll::INTERRUPTED;
 }
+
+// Tells systemd that the loop still turns, twice per watchdog period, so that a service that hangs anyway is
+// restarted. Without a watchdog (or without systemd) it does nothing.
+class Watchdog {
+public:
+    Watchdog() {
+        uint64_t period = 0;
+        if (sd_watchdog_enabled(0, &period) > 0)
+            interval = std::chrono::microseconds(period / 2);
+    }
+    void alive() {
+        auto now = std::chrono::steady_clock::now();
+        if (interval.count() == 0 || now - last < interval)
+            return;
+        last = now;
+        sd_notify(0, "WATCHDOG=1");
+    }
+
+private:
+    std::chrono::microseconds interval{0};
+    std::chrono::steady_clock::time_point last;
+};
 } // namespace
 
 int main() {
@@ -32,12 +56,17 @@ int main() {
         RequestHandler handler(poll, fcgi);
         fcgi.callback = &handler;
         gen::getServerConnection()->setHandler(&handler);
+        sd_notify(0, "READY=1"); // port 9000 is open
+        Watchdog watchdog;
         while (guarded([&] { return poll.wait(Constants::MAIN_LOOP_TIMEOUT_MS, false); }) !=
-               EventPoll::TERMINATE)
+               EventPoll::TERMINATE) {
             guarded([&] {
                 handler.periodic();
                 return 0;
             });
+            watchdog.alive();
+        }
+        sd_notify(0, "STOPPING=1");
         gen::closeServerConnection();
     }
     return 0;

@@ -100,6 +100,8 @@ bool Request::readRecord() {
         return false;
     }
     mInputEnd += static_cast<size_t>(count);
+    mLastInput = std::chrono::steady_clock::now();
+    mIdleSince = {};
     return processInput();
 }
 
@@ -153,12 +155,19 @@ bool Request::takeRecord(unsigned char* record) {
         else if (!mRefusal.empty())
             answerRefusal();
         else
-            fcgi->addRequest(this);
+            handOver();
         break;
     default:
         break;
     }
     return true;
+}
+
+void Request::handOver() {
+    mHandedOver = true;
+    mHandedOverAt = std::chrono::steady_clock::now();
+    mAnswerFramed = false;
+    fcgi->addRequest(this);
 }
 
 void Request::begin(unsigned short requestId, bool keep) {
@@ -332,6 +341,7 @@ void Request::end() {
     header[1] = END_REQUEST;
     LOG(DebugMost, "REQUEST    end(%i, %i)", id, requestId());
     mEnded = true;
+    mHandedOver = false;
     flush();
 }
 
@@ -368,7 +378,7 @@ void Request::produce() {
             mHolding = false;
             mSource = nullptr;
             LOG(Error, "Request %u: answer cut, its source failed: %s", id, e.what());
-            peerLost("answer source failed");
+            drop("answer source failed");
             return;
         }
         // What went out at once counts too: a fast peer must not keep us here for the whole answer.
@@ -460,6 +470,7 @@ void Request::frameRecord(unsigned char type, size_t length) {
     LOG(DebugAll, "REQUEST     tx(%i, %i, %i)", requestId(), type, int(length));
     size_t size = Constants::FCGI_HEADER_SIZE + length + pad;
     page.size += size;
+    mAnswerFramed = true;
     mFramedBytes += size;
     if (mQueuedBytes == 0)
         mLastProgress = std::chrono::steady_clock::now();
@@ -488,7 +499,7 @@ void Request::flush() {
                 mBlocked = true; // until the poll reports room: trying again before is a wasted call
                 break;
             }
-            peerLost(strerror(errno));
+            drop(strerror(errno));
             return;
         }
         size_t left = static_cast<size_t>(sent);
@@ -523,6 +534,7 @@ void Request::flush() {
 
 void Request::answerSent() {
     mEnded = false;
+    mIdleSince = std::chrono::steady_clock::now();
     // Nothing of a finished answer stays allocated on a connection that may now sit idle for long.
     if (!mOutputBuffer.printing()) {
         mPages.clear();
@@ -543,12 +555,22 @@ void Request::dropQueue() {
         fcgi->queueChanged(this, -static_cast<long long>(dropped));
 }
 
-void Request::peerLost(char const* reason) {
+bool Request::restartAnswer() {
+    if (mAnswerFramed)
+        return false;
+    mOutputBuffer.discard();
+    mOutput.clear();
+    headerWritten = false;
+    return true;
+}
+
+void Request::drop(char const* reason, gen::LogLevel level) {
     // Once one write has failed, the stream is out of step for the peer: nothing more is sent, the connection
     // is released as for a hang-up, and the answer's remaining writes return at once.
     if (mPeerGone)
         return;
-    LOG(Warn, "Request %u: answer dropped, %s", id, reason);
+    logMessage(gComponentLogLevel, level, __FILE__, __LINE__, "Request %u: connection closed, %s", id,
+               reason);
     mPeerGone = true;
     dropQueue();
     if (fd != -1)

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "eventpoll.h"
+#include "loglevel.h"
 
 class Fcgi;
 
@@ -89,6 +90,11 @@ public:
     // taken most of what is queued, and returns false after its last one; the request is then ended. A source
     // that throws costs the connection (its answer is cut), logged at Error.
     void streamFrom(std::function<bool(Request&)> source);
+    // Takes back what is printed but not yet sent, so that a failure can still be answered with a status of
+    // its own; false once any record of this answer has been framed (then the answer can only be cut).
+    bool restartAnswer();
+    // Gives the connection up: nothing more is sent, the listener releases it. Logged once at level.
+    void drop(char const* reason, gen::LogLevel level = gen::LogLevel::Warn);
     // Records of the type in the header template, sent or queued. -1 once the peer is gone.
     int writeRecord(char const* data, unsigned int length);
     void close();
@@ -98,6 +104,9 @@ public:
     unsigned short requestId() const { return static_cast<unsigned short>(header[2] << 8 | header[3]); }
     size_t queuedBytes() const { return mQueuedBytes; } // framed, not yet taken by the peer
     bool peerGone() const { return mPeerGone; }         // nothing more is sent
+    // Handed to the web API and not yet ended, since when.
+    bool handedOver() const { return mHandedOver; }
+    std::chrono::steady_clock::time_point handedOverAt() const { return mHandedOverAt; }
 
     Fcgi* fcgi;          // the listener that owns this request
     int fd;              // the connection; -1 after close
@@ -138,6 +147,7 @@ private:
 
     bool takeRecord(unsigned char* record); // one whole record: header, content and padding
     bool processInput();                    // the whole records received, while no answer is queued
+    void handOver();                        // the request is complete: to the listener and the web API
     void refuse(char const* status, std::string const& reason);
     void answerRefusal();
 
@@ -150,7 +160,6 @@ private:
     void produce();    // runs the source while little is queued, a burst at most
     void answerSent(); // the queue drained after end()
     void dropQueue();
-    void peerLost(char const* reason); // logs once, drops the queue, and has the listener release us
 
     OutputBuffer mOutputBuffer;
     std::ostream mOutput;
@@ -163,6 +172,13 @@ private:
     bool mHolding;                         // inside the source: framed records wait until it returns
     bool mBlocked; // the last send would have blocked: nothing is tried until the poll reports room
     std::chrono::steady_clock::time_point mLastProgress; // the peer last took bytes, or the queue started
+    bool mAnswerFramed = false;                          // a record of the current answer has been framed
+    bool mHandedOver = false;                            // between the listener's addRequest and end()
+    std::chrono::steady_clock::time_point mHandedOverAt;
+    // Idle limits: the last byte received (or the accept), and since when a kept connection has waited with
+    // nothing after its answer (zero while it has not).
+    std::chrono::steady_clock::time_point mLastInput = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point mIdleSince;
 
     // Bookkeeping of the listener.
     bool mWatched;    // registered with the poll

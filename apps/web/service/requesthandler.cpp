@@ -1,5 +1,6 @@
 #include "requesthandler.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -16,6 +17,31 @@
 #include "log.h"
 #include "setters.h"
 
+namespace {
+// A request that failed before the endpoint could do its work: an HTTP error status and the reason.
+void sendFailure(Request* request, char const* status, std::string const& message) {
+    std::string header = std::string("Status: ") + status + "\r\n" + Constants::FCGI_DEFAULT_HEADER;
+    request->writeHeader(header.c_str());
+    request->output() << "{\"result\": 0, \"error\": \"" << RequestHandler::encodeString(message) << "\" }";
+    request->end();
+}
+
+// The number after "offset=". A value that is no number, negative or beyond an int reads as 0, the whole log:
+// a client that lost its place gets everything again rather than nothing.
+long logOffset(std::string const& query) {
+    static std::string const key = "offset=";
+    if (query.compare(0, key.size(), key) != 0)
+        return 0;
+    char const* text = query.c_str() + key.size();
+    char* end = nullptr;
+    errno = 0;
+    long offset = strtol(text, &end, 10);
+    if (end == text || errno == ERANGE || offset < 0 || offset > INT_MAX)
+        return 0;
+    return offset;
+}
+} // namespace
+
 RequestHandler::RequestHandler(EventPoll& poll, Fcgi& fcgi)
     : fcgi(fcgi), changedEvents(), voxApp(), logging(poll), screenCapture() {
     lastPeriodic = std::chrono::steady_clock::now();
@@ -29,6 +55,52 @@ RequestHandler::RequestHandler(EventPoll& poll, Fcgi& fcgi)
 }
 
 void RequestHandler::handleRequest(Request* request) {
+    try {
+        route(request);
+    } catch (std::exception const& e) {
+        answerFailure(request, e.what());
+    }
+}
+
+void RequestHandler::answerFailure(Request* request, char const* reason) {
+    // Whatever went wrong, the request is answered and released and the service goes on; an answer already
+    // on its way can only be cut.
+    LOG(Error, "Request %u to %s failed: %s", request->id, request->param("SCRIPT_NAME").c_str(), reason);
+    request->context.reset();
+    if (request->fd == -1 || request->peerGone() || !request->handedOver())
+        return;
+    try {
+        if (!request->restartAnswer()) {
+            request->drop("its answer failed half-way");
+            return;
+        }
+        sendFailure(request, "500 Internal Server Error", reason);
+    } catch (std::exception const&) {
+        request->drop("its failure could not be answered");
+    }
+}
+
+bool RequestHandler::releaseHeld() {
+    Request* longest = nullptr;
+    for (auto const& entry : fcgi.requests) {
+        int const* mark = std::any_cast<int>(&entry.second->context);
+        if (mark && (!longest || entry.second->handedOverAt() < longest->handedOverAt()))
+            longest = entry.second;
+    }
+    if (!longest)
+        return false;
+    // As if its pass had come with nothing new: an update with no variables, or the log's size line alone.
+    int mark = std::any_cast<int>(longest->context);
+    longest->context.reset();
+    LOG(DebugLight, "Held request %u answered early to make room", longest->id);
+    if (mark == Constants::HELD_UPDATE)
+        longest->output() << "{\r\n\"id\": " << unsigned(longest->requestId())
+                          << ",\r\n\"errors\": [],\r\n\"variables\": {\r\n}\r\n}\r\n";
+    longest->end();
+    return true;
+}
+
+void RequestHandler::route(Request* request) {
     std::string const& script = request->param("SCRIPT_NAME");
     LOG(DebugMost, "REQUEST handle(%i, %i, %s)", int(request->id), int(request->requestId()), script.c_str());
     if (script == "/api/v1/all.cgi") {
@@ -83,54 +155,31 @@ void RequestHandler::sendUnknownScript(Request* request, std::string const& scri
     request->end();
 }
 
-namespace {
-// A request that failed before the endpoint could do its work: an HTTP error status and the reason.
-void sendFailure(Request* request, char const* status, std::string const& message) {
-    std::string header = std::string("Status: ") + status + "\r\n" + Constants::FCGI_DEFAULT_HEADER;
-    request->writeHeader(header.c_str());
-    request->output() << "{\"result\": 0, \"error\": \"" << RequestHandler::encodeString(message) << "\" }";
-    request->end();
-}
-
-// The number after "offset=". A value that is no number, negative or beyond an int reads as 0, the whole log:
-// a client that lost its place gets everything again rather than nothing.
-long logOffset(std::string const& query) {
-    static std::string const key = "offset=";
-    if (query.compare(0, key.size(), key) != 0)
-        return 0;
-    char const* text = query.c_str() + key.size();
-    char* end = nullptr;
-    errno = 0;
-    long offset = strtol(text, &end, 10);
-    if (end == text || errno == ERANGE || offset < 0 || offset > INT_MAX)
-        return 0;
-    return offset;
-}
-} // namespace
-
 void RequestHandler::sendLog(Request* request) {
     request->writeHeader("Content-type: text/html\r\n\r\n");
-    request->output() << logging.text().size() << "\r\n";
+    request->output() << logging.size() << "\r\n";
     request->context = Constants::HELD_LOG;
     appendLogOutput(request);
 }
 
 void RequestHandler::appendLogOutput(Request* request) {
-    std::string const& log = logging.text();
+    std::string const& kept = logging.text();
+    std::size_t size = logging.size();
     long offset = logOffset(request->param("QUERY_STRING"));
-    if (offset != 0 && log.size() >= std::size_t(offset)) {
-        if (log.size() == std::size_t(offset))
+    std::size_t from = 0; // in the kept text
+    if (offset != 0 && size >= std::size_t(offset)) {
+        // The log will not grow any more once dmesg has ended: answered with nothing new, not held for good.
+        if (size == std::size_t(offset) && !logging.ended())
             return; // up to date: held until more arrives
-        LOG(DebugLight, "Sending log data with offset %i/%u to request %i", int(offset), unsigned(log.size()),
+        LOG(DebugLight, "Sending log data with offset %i/%u to request %i", int(offset), unsigned(size),
             int(request->id));
-        request->context.reset();
-        request->output().write(log.data() + offset, std::streamsize(log.size() - std::size_t(offset)));
-        request->end();
-        return;
+        // An offset older than what is kept is answered from the oldest byte kept.
+        from = std::max(std::size_t(offset), logging.oldest()) - logging.oldest();
+    } else {
+        LOG(DebugLight, "Sending all log data to request %i", int(request->id));
     }
-    LOG(DebugLight, "Sending all log data to request %i", int(request->id));
     request->context.reset();
-    request->output().write(log.data(), std::streamsize(log.size()));
+    request->output().write(kept.data() + from, std::streamsize(kept.size() - from));
     request->end();
 }
 

@@ -41,7 +41,9 @@ public:
     RequestHandler(RequestHandler const&) = delete;
     RequestHandler& operator=(RequestHandler const&) = delete;
 
+    // Routes the request by its script name; whatever an endpoint throws is answered with status 500.
     void handleRequest(Request* request) override;
+    bool releaseHeld() override;
     void handleEvent(Notify const& event) override;
     // From the main loop after every wake-up: deletes finished requests, and answers held ones at most once
     // per PERIODIC_INTERVAL.
@@ -73,6 +75,8 @@ public:
     static std::string ringCommand(std::string const& input);
 
 private:
+    void route(Request* request);
+    void answerFailure(Request* request, char const* reason);
     void sendTree(Request* request);
     void sendSetResult(Request* request);
     void sendUnknownScript(Request* request, std::string const& script);

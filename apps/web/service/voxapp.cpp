@@ -197,7 +197,8 @@ void VoxApp::updateStatus(Request* request) {
     request->output() << "{\"status\": \"" << name << "\", \"progress\": " << progress << " }";
 }
 
-bool VoxApp::parseFormData(Request* request, std::map<std::string, std::string>& fields, char const* filePath) {
+bool VoxApp::parseFormData(Request* request, std::map<std::string, std::string>& fields,
+                           char const* filePath) {
     return Multipart::parseFormData(request->param("CONTENT_TYPE"), request->postData, fields, filePath);
 }
 
@@ -235,7 +236,8 @@ void VoxApp::update(Request* request) {
         out << "{\"result\": \"'deviceid' has to be in the form DEVICE-SERIAL.\" }";
         return;
     }
-    LOG(LogLight, "Received update file for device ID %s, our device ID is %s.", id.c_str(), deviceId.c_str());
+    LOG(LogLight, "Received update file for device ID %s, our device ID is %s.", id.c_str(),
+        deviceId.c_str());
     bool host = id == deviceId;
     char const* package = host ? Constants::SUP_FILE : Constants::CMF_FILE;
     if (rename(file->second.c_str(), package) != 0) {
@@ -246,7 +248,8 @@ void VoxApp::update(Request* request) {
         return;
     }
     if (host) {
-        setVariable(gMemMedia->HostUpdateFileName, gen::notify::MemMedia::HostUpdateFileName, Constants::SUP_FILE);
+        setVariable(gMemMedia->HostUpdateFileName, gen::notify::MemMedia::HostUpdateFileName,
+                    Constants::SUP_FILE);
         hostUpdatePending = true;
     } else {
         auto& external = *gMemExternalDevices;
