@@ -22,17 +22,6 @@ namespace {
 
 using namespace servicetest;
 
-void script(std::string const& path, std::string const& body) {
-    mkdir("/tmp/bin", 0755);
-    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-    chmod(path.c_str(), 0755);
-}
-
-void putOnPath(char const* directory) {
-    std::string path = std::string(directory) + ":" + getenv("PATH");
-    setenv("PATH", path.c_str(), 1);
-}
-
 bool fileExists(char const* path) {
     struct stat status {};
     return stat(path, &status) == 0;
@@ -48,7 +37,9 @@ std::string readFile(char const* path) {
 class Endpoints : public Service {
 protected:
     // The answer's whole standard output, header included.
-    std::string raw(Params const& params, std::string const& body = "") { return answerOf(send(params, body)).out; }
+    std::string raw(Params const& params, std::string const& body = "") {
+        return answerOf(send(params, body)).out;
+    }
 };
 
 // --- kernel log ---
@@ -73,7 +64,9 @@ protected:
     std::string log(std::string const& query) {
         return raw({{"SCRIPT_NAME", "/api/v1/log.cgi"}, {"QUERY_STRING", query}});
     }
-    void write(std::string const& text) { ASSERT_EQ(::write(more, text.data(), text.size()), ssize_t(text.size())); }
+    void write(std::string const& text) {
+        ASSERT_EQ(::write(more, text.data(), text.size()), ssize_t(text.size()));
+    }
 
     std::string const header = "Content-type: text/html\r\n\r\n";
     std::string const first = "<span style='color: #AA0000'>Error</span> plain\n";
@@ -118,7 +111,8 @@ void setDepth(uint32_t bits) {
 
 TEST_F(Endpoints, ScreenIsThePictureOnDisplayAndAFailedCaptureIsAnError) {
     constexpr unsigned W = 64, H = 48;
-    writeStandInFramebuffer("/dev/fb0", W, H, [](uint32_t, uint32_t) { return 0u; }, 2);
+    writeStandInFramebuffer(
+        "/dev/fb0", W, H, [](uint32_t, uint32_t) { return 0u; }, 2);
     // The device's GUI draws a picture into each buffer and shows the second.
     FbLinux gui("/dev/fb0", 2);
     gui.init();
@@ -166,18 +160,21 @@ protected:
     void SetUp() override {
         Endpoints::SetUp();
         // Records its arguments and input, and exits with the status the test leaves in a file.
-        script("/tmp/bin/onewire-tool.py",
-               "echo \"$@\" >/tmp/onewire.args\ncat >/tmp/onewire.in\nexit $(cat /tmp/onewire.status 2>/dev/null || "
-               "echo 0)");
+        script("/tmp/bin/onewire-tool.py", "echo \"$@\" >/tmp/onewire.args\ncat >/tmp/onewire.in\nexit $(cat "
+                                           "/tmp/onewire.status 2>/dev/null || "
+                                           "echo 0)");
         putOnPath("/tmp/bin");
         startService();
     }
-    std::string post(char const* script, std::string const& body) { return raw({{"SCRIPT_NAME", script}}, body); }
+    std::string post(char const* script, std::string const& body) {
+        return raw({{"SCRIPT_NAME", script}}, body);
+    }
     std::string ring(std::string const& body) { return post("/api/v1/premarkeddata.cgi", body); }
     std::string modem(std::string const& body) { return post("/api/v1/modemdata.cgi", body); }
     static std::string label(std::array<char, 64> const& text) { return text.data(); }
     static size_t count(std::vector<Notify> const& events, uint32_t id) {
-        return size_t(std::count_if(events.begin(), events.end(), [&](Notify const& e) { return e.event == id; }));
+        return size_t(
+            std::count_if(events.begin(), events.end(), [&](Notify const& e) { return e.event == id; }));
     }
 };
 

@@ -530,6 +530,35 @@ TEST_F(FcgiTest, PeersThatStopReadingAreClosedAtTheQueueBoundsOrTheStallLimit) {
     EXPECT_TRUE(contains(lines, "Request 3: connection closed, peer read nothing for too long"));
 }
 
+TEST_F(FcgiTest, IdleConnectionsAreClosedAtTheirLimitsButHeldRequestsAreNot) {
+    int silent = client();
+    int partial = client();
+    ASSERT_TRUE(sendAll(partial, beginRequest(1, true)));
+    int answered = client();
+    EXPECT_EQ(exchange(answered, request(2, {}, "", true)).out, "|");
+    answer = nullptr;
+    int held = client();
+    ASSERT_TRUE(sendAll(held, request(3, SOME_PARAMS, "", true)));
+    pump();
+    using std::chrono::seconds;
+    auto now = std::chrono::steady_clock::now();
+    auto closedAfter = [&](seconds wait) {
+        fcgi->expire(now + wait);
+        std::vector<unsigned> closed = fcgi->toDelete;
+        fcgi->cleanup();
+        return closed;
+    };
+    EXPECT_EQ(closedAfter(Constants::FCGI_REQUEST_TIMEOUT - seconds(1)), std::vector<unsigned>{});
+    EXPECT_EQ(closedAfter(Constants::FCGI_REQUEST_TIMEOUT + seconds(1)), (std::vector<unsigned>{0, 1}));
+    EXPECT_EQ(closedAfter(Constants::FCGI_KEEP_IDLE_TIMEOUT - seconds(1)), std::vector<unsigned>{});
+    EXPECT_EQ(closedAfter(Constants::FCGI_KEEP_IDLE_TIMEOUT + seconds(1)), std::vector<unsigned>{2});
+    EXPECT_EQ(closedAfter(seconds(24 * 3600)), std::vector<unsigned>{});
+    for (int fd : {silent, partial, answered})
+        EXPECT_EQ(receiveUntilEnd(fd, 1000), "");
+    EXPECT_EQ(fcgi->connectionCount(), 1u);
+    EXPECT_EQ(receiveAvailable(held), "");
+}
+
 TEST_F(FcgiTest, PeerThatResetsWhileItsAnswerIsQueuedIsReleased) {
     int before = openDescriptors();
     answer = [](Request* request) {

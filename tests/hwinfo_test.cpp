@@ -133,9 +133,9 @@ TEST(PersistentInfo, TextsNumbersAndTheirRefusals) {
     std::string text;
     area.get<Info::Base>("name", text);
     EXPECT_EQ(text, std::string(28, 'x'));
-    EXPECT_NE(errorOf([&] { setText(area, "name", std::string(29, 'y').c_str(), false); })
-                  .find("String too long"),
-              std::string::npos);
+    EXPECT_NE(
+        errorOf([&] { setText(area, "name", std::string(29, 'y').c_str(), false); }).find("String too long"),
+        std::string::npos);
     area.get<Info::Base>("name", text);
     EXPECT_EQ(text, std::string(28, 'x'));
 
@@ -279,7 +279,8 @@ TEST(HwInfo, AssignmentsAndTheBootRegister) {
     EXPECT_EQ(registerWord(), 0x80000025u);
     EXPECT_FALSE(info.write(std::string("serial")));
     EXPECT_FALSE(info.write(std::string("nothing=1")));
-    EXPECT_NE(errorOf([&] { info.write(std::string("version=7")); }).find("version is private."), std::string::npos);
+    EXPECT_NE(errorOf([&] { info.write(std::string("version=7")); }).find("version is private."),
+              std::string::npos);
     EXPECT_NE(errorOf([&] { info.write("length", 1u); }).find("length is private."), std::string::npos);
     // Each form for its own kind of key.
     EXPECT_NE(errorOf([&] { info.write(Constants::KNOB_POS_MIN, "12"); }), "");

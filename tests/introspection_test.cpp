@@ -16,8 +16,8 @@
 #include "introspection.h"
 #include "introspection_enum.h"
 #include "kmsg.h"
-#include "setters.h"
 #include "process.h"
+#include "setters.h"
 
 namespace {
 

@@ -140,8 +140,10 @@ TEST(ErrorFunctions, FailureMessageLeavesTheLocationOut) {
         }
         return std::string("nothing thrown");
     };
-    EXPECT_EQ(messageOf([] { THROW_ERROR("Unit has an invalid value: %s", "x: 1"); }), "Unit has an invalid value: x: 1");
-    EXPECT_EQ(messageOf([] { throwError("a_source_file_name_longer_than_twenty.cpp", 123456, "wide"); }), "wide");
+    EXPECT_EQ(messageOf([] { THROW_ERROR("Unit has an invalid value: %s", "x: 1"); }),
+              "Unit has an invalid value: x: 1");
+    EXPECT_EQ(messageOf([] { throwError("a_source_file_name_longer_than_twenty.cpp", 123456, "wide"); }),
+              "wide");
     // Not from throwError: the text is the message.
     EXPECT_EQ(messageOf([] { throw std::runtime_error("key: 5 missing"); }), "key: 5 missing");
     EXPECT_EQ(messageOf([] { throw std::runtime_error("plain"); }), "plain");

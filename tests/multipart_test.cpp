@@ -77,8 +77,8 @@ TEST(MultipartFields, ValuesComeOutByteForByte) {
     // A bare LF before the delimiter is content, not the line end the delimiter owns.
     EXPECT_EQ(parse("--XyZ\r\nContent-Disposition: form-data; name=deviceid\r\n\r\nX-12\n--XyZ--"),
               (FormFields{{"deviceid", "X-12\n"}}));
-    // The preamble is dropped; blank lines before the headers are skipped; the first "name" wins; a later part of
-    // the same name replaces an earlier one; the closing delimiter needs no LF.
+    // The preamble is dropped; blank lines before the headers are skipped; the first "name" wins; a later
+    // part of the same name replaces an earlier one; the closing delimiter needs no LF.
     std::string const body = "preamble\r\nmore\n--XyZ\r\n\r\n\r\nContent-Disposition: form-data; name=a\r\n"
                              "X-Other: name=b\r\n\r\nline 1\r\nline 2\r\n" +
                              part("c", "first") + part("c", "") + part("d", "two\r\n\r\nlines") + "--XyZ--";
@@ -96,9 +96,10 @@ TEST(MultipartFile, FilePartReachesDiskUnchanged) {
     EXPECT_EQ(slurp(FILE_PATH), "x\n\ny\r\n\r\n");
 
     // Two parts named "file" share one file; the client's filename is ignored.
-    auto fields = parse("--XyZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"evil/../x\"\r\n\r\n"
-                        "one\r\n" +
-                        part("id", "7") + part("file", "two") + "--XyZ--");
+    auto fields =
+        parse("--XyZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"evil/../x\"\r\n\r\n"
+              "one\r\n" +
+              part("id", "7") + part("file", "two") + "--XyZ--");
     EXPECT_EQ(fields, (FormFields{{"file", FILE_PATH}, {"id", "7"}}));
     EXPECT_EQ(slurp(FILE_PATH), "onetwo");
 }

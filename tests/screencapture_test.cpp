@@ -18,7 +18,8 @@ constexpr unsigned W = 800, H = 480;
 
 // Writes a stand-in framebuffer file at /dev/fb0: `buffers` screens, each filled by pixel(buffer, x, y).
 template <typename Pixel>
-void makeFramebuffer(unsigned buffers, unsigned yoffset, Pixel pixel, unsigned bits = 32, unsigned extraBuffers = 0) {
+void makeFramebuffer(unsigned buffers, unsigned yoffset, Pixel pixel, unsigned bits = 32,
+                     unsigned extraBuffers = 0) {
     unsigned bytes = (bits + 7) / 8;
     std::vector<unsigned char> memory(size_t(W) * H * bytes * (buffers + extraBuffers));
     for (unsigned b = 0; b < buffers && bytes == 4; ++b)
@@ -27,8 +28,9 @@ void makeFramebuffer(unsigned buffers, unsigned yoffset, Pixel pixel, unsigned b
                 uint32_t value = pixel(b, x, y);
                 memcpy(&memory[((size_t(b) * H + y) * W + x) * 4], &value, 4);
             }
-    FbLinux::FileRecord record{FbLinux::FileRecord::MAGIC, W, H, W, H * buffers, 0, yoffset, bits, W * bytes,
-                               40000, uint32_t(memory.size())};
+    FbLinux::FileRecord record{
+        FbLinux::FileRecord::MAGIC, W, H, W, H * buffers, 0, yoffset, bits, W * bytes, 40000,
+        uint32_t(memory.size())};
     int fd = open("/dev/fb0", O_WRONLY | O_TRUNC);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, memory.data(), memory.size()), ssize_t(memory.size()));
@@ -37,7 +39,8 @@ void makeFramebuffer(unsigned buffers, unsigned yoffset, Pixel pixel, unsigned b
 }
 
 TEST(ScreenCapture, EncodesTheBufferOnDisplayWithRedAndBlueSwapped) {
-    // Buffer 0 is black; buffer 1 carries the bytes 10 20 30 FF (blue, green, red, alpha) with a position mark.
+    // Buffer 0 is black; buffer 1 carries the bytes 10 20 30 FF (blue, green, red, alpha) with a position
+    // mark.
     makeFramebuffer(2, H, [](unsigned b, unsigned x, unsigned y) -> uint32_t {
         if (b == 0)
             return 0;
@@ -69,7 +72,8 @@ TEST(ScreenCapture, EncodesTheBufferOnDisplayWithRedAndBlueSwapped) {
 }
 
 TEST(ScreenCapture, FollowsThePanOfTheDrawingSide) {
-    makeFramebuffer(2, 0, [](unsigned b, unsigned, unsigned) -> uint32_t { return b ? 0xFF0000FFu : 0xFF00FF00u; });
+    makeFramebuffer(2, 0,
+                    [](unsigned b, unsigned, unsigned) -> uint32_t { return b ? 0xFF0000FFu : 0xFF00FF00u; });
     ScreenCapture capture;
     FbLinux gui("/dev/fb0", 2);
     gui.init(); // pans to buffer 0 and clears it
@@ -98,7 +102,8 @@ TEST(ScreenCapture, RefusesWhatItCannotDo) {
     EXPECT_THROW(capture.clear(), std::runtime_error);
 
     // Another depth: the memory holds 16-bit pixels, reading them as 32-bit ones would run past the mapping.
-    makeFramebuffer(1, 0, [](unsigned, unsigned, unsigned) -> uint32_t { return 0; }, 16);
+    makeFramebuffer(
+        1, 0, [](unsigned, unsigned, unsigned) -> uint32_t { return 0; }, 16);
     ScreenCapture shallow;
     std::ostringstream out;
     KmsgReader kmsg;
@@ -114,14 +119,16 @@ TEST(ScreenCapture, RefusesWhatItCannotDo) {
         ScreenCapture none;
         ADD_FAILURE() << "a file without a screen record was taken";
     } catch (std::runtime_error const& e) {
-        EXPECT_NE(std::string(e.what()).find("screen info: Inappropriate ioctl for device"), std::string::npos)
+        EXPECT_NE(std::string(e.what()).find("screen info: Inappropriate ioctl for device"),
+                  std::string::npos)
             << e.what();
     }
 }
 
 TEST(ScreenCapture, DrawingModeChecksTheMemoryForItsBuffers) {
     makeFramebuffer(1, 0, [](unsigned, unsigned, unsigned) -> uint32_t { return 0; });
-    EXPECT_THROW(FbLinux("/dev/fb0", 2).init(), std::runtime_error); // two screens do not fit one screen's memory
+    EXPECT_THROW(FbLinux("/dev/fb0", 2).init(),
+                 std::runtime_error); // two screens do not fit one screen's memory
     EXPECT_THROW(FbLinux("/dev/nothing").init(), std::runtime_error);
 }
 

@@ -18,8 +18,8 @@
 
 #include "introspection_gen.h"
 #include "kmsg.h"
-#include "serverconnection.h"
 #include "process.h"
+#include "serverconnection.h"
 
 namespace {
 
@@ -235,7 +235,8 @@ TEST(ServerConnection, ABrokerDropsAClientThatNeverReads) {
     poster.postEvent(Notify{9, 0, 0});
     // The tail of the burst may still be on its way to the late subscriber; only the new event counts.
     auto nines = [&] {
-        return std::count_if(own.events.begin(), own.events.end(), [](Notify const& e) { return e.event == 9; });
+        return std::count_if(own.events.begin(), own.events.end(),
+                             [](Notify const& e) { return e.event == 9; });
     };
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (nines() == 0 && std::chrono::steady_clock::now() < deadline)

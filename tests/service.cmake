@@ -21,3 +21,10 @@ target_compile_definitions(voxapp_test PRIVATE BROKER_PATH="$<TARGET_FILE:messag
                                                SERVICE_PATH="$<TARGET_FILE:service>"
                                                NGINX_CONF="${CMAKE_SOURCE_DIR}/sim/nginx/nginx.conf")
 add_dependencies(voxapp_test message-broker service)
+
+service_test(faults_test SOURCES faults_test.cpp fcgi_client.cpp LIBS webapi gen_init simscreen SANDBOX)
+target_include_directories(faults_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_definitions(faults_test PRIVATE BROKER_PATH="$<TARGET_FILE:message-broker>"
+                                               SERVICE_PATH="$<TARGET_FILE:service>"
+                                               NGINX_CONF="${CMAKE_SOURCE_DIR}/sim/nginx/nginx.conf")
+add_dependencies(faults_test message-broker service)

@@ -129,8 +129,9 @@ TEST_F(Service, SetRequestsThatNameNoVariableAnswerZero) {
 
 TEST_F(Service, AnsweredRequestsDoNotCountAgainstTheLimitOfThirtyTwo) {
     startService();
-    // Many more requests in quick turn than the registry holds, as a front web server sends them when it opens
-    // a connection per request: an answered request must not keep the next connection from being served.
+    // Many more requests in quick turn than the registry holds, as a front web server sends them when it
+    // opens a connection per request: an answered request must not keep the next connection from being
+    // served.
     for (int i = 0; i < 100; ++i)
         ASSERT_EQ(set(R"({"MemPersistent": {"FocusTorque": 3}})"), R"({"result": 1 })") << "request " << i;
 }
@@ -229,7 +230,8 @@ TEST_F(Service, NginxForwardsTheApiAndTheAppPaths) {
               R"({"result": 0, "error": "Unknown script: '/api/v1/none.cgi'" })");
     // The app's paths arrive as the one script name "/voxapp/v1" with the rest as PATH_INFO.
     EXPECT_EQ(commandOutput("curl -s http://127.0.0.1:8080/voxapp/v1/setups/list"), "[]");
-    EXPECT_EQ(commandOutput("curl -s http://127.0.0.1:8080/voxapp/v1/devices"), R"({"result": "Unknown request" })");
+    EXPECT_EQ(commandOutput("curl -s http://127.0.0.1:8080/voxapp/v1/devices"),
+              R"({"result": "Unknown request" })");
 }
 
 } // namespace

@@ -109,7 +109,8 @@ TEST_F(App, EveryPathOfTheRouteTable) {
         EXPECT_EQ(app(c.path), c.answer) << c.path;
     EXPECT_EQ(app("/device/update"), R"({"result": "Invalid content type" })");
     // Only the exact script reaches the app.
-    EXPECT_EQ(ask({{"SCRIPT_NAME", "/voxapp/v1/x"}}), R"({"result": 0, "error": "Unknown script: '/voxapp/v1/x'" })");
+    EXPECT_EQ(ask({{"SCRIPT_NAME", "/voxapp/v1/x"}}),
+              R"({"result": 0, "error": "Unknown script: '/voxapp/v1/x'" })");
 }
 
 TEST_F(App, DeviceInformationWithAndWithoutAccessories) {
@@ -148,20 +149,20 @@ TEST_F(App, DeviceInformationWithAndWithoutAccessories) {
     list[5].QBusDeviceConnected = false;
     info = app("/device/info");
     EXPECT_EQ(info.substr(info.find("  \"devices\"")), "  \"devices\": [\r\n"
-                                                        "    {\r\n"
-                                                        "      \"_id\": \"Sensor--7\",\r\n"
-                                                        "      \"name\": \"Sensor\",\r\n"
-                                                        "      \"serialnumber\": \"-7\",\r\n"
-                                                        "      \"firmwareversion\": \"1.0\"\r\n"
-                                                        "    }, \r\n"
-                                                        "    {\r\n"
-                                                        "      \"_id\": \"Hand unit-4100\",\r\n"
-                                                        "      \"name\": \"Hand unit\",\r\n"
-                                                        "      \"serialnumber\": \"4100\",\r\n"
-                                                        "      \"firmwareversion\": \"2.4.1\"\r\n"
-                                                        "    }\r\n"
-                                                        "  ]\r\n"
-                                                        "}\r\n");
+                                                       "    {\r\n"
+                                                       "      \"_id\": \"Sensor--7\",\r\n"
+                                                       "      \"name\": \"Sensor\",\r\n"
+                                                       "      \"serialnumber\": \"-7\",\r\n"
+                                                       "      \"firmwareversion\": \"1.0\"\r\n"
+                                                       "    }, \r\n"
+                                                       "    {\r\n"
+                                                       "      \"_id\": \"Hand unit-4100\",\r\n"
+                                                       "      \"name\": \"Hand unit\",\r\n"
+                                                       "      \"serialnumber\": \"4100\",\r\n"
+                                                       "      \"firmwareversion\": \"2.4.1\"\r\n"
+                                                       "    }\r\n"
+                                                       "  ]\r\n"
+                                                       "}\r\n");
 }
 
 TEST_F(App, StatusPollArithmeticAndTheStartOfAnAccessoryUpdate) {
@@ -197,10 +198,12 @@ TEST_F(App, HostPackageIsMovedAnnouncedAndFollowedThroughTheHostState) {
     EXPECT_EQ(fileContent("/update/host.swu"), package);
     EXPECT_FALSE(exists("/update/file-from-app"));
     EXPECT_STREQ(gMemMedia->HostUpdateFileName.data(), "/update/host.swu");
-    EXPECT_EQ(eventsUntil(VarHostUpdateFileNameChanged), std::vector<std::string>{"VarHostUpdateFileNameChanged"});
+    EXPECT_EQ(eventsUntil(VarHostUpdateFileNameChanged),
+              std::vector<std::string>{"VarHostUpdateFileNameChanged"});
 
     gMemMedia->HostUpdateFileState = gen::UpdateState::CheckingFile;
-    gMemExternalDevices->QBusUpdateState = gen::UpdateState::Success; // the host's state is the one reported now
+    gMemExternalDevices->QBusUpdateState =
+        gen::UpdateState::Success; // the host's state is the one reported now
     EXPECT_EQ(app("/device/status"), R"({"status": "CheckingFile", "progress": 0 })");
     gMemMedia->HostUpdateFileState = gen::UpdateState::FileValid;
     EXPECT_EQ(app("/device/status"), R"({"status": "Rebooting", "progress": 0 })");
@@ -231,9 +234,10 @@ TEST_F(App, AccessoryPackageSetsTheVariablesInOrder) {
     // Again: the file name is announced twice (empty, then the path); state and progress are already reset.
     EXPECT_EQ(upload(form({{"deviceid", std::string(60, 'N') + "-78"}, {"file", "more"}})),
               R"({"taskid": ")" + std::string(60, 'N') + R"(-78" })");
-    EXPECT_EQ(eventsUntil(VarQBusUpdateDeviceNameChanged),
-              (std::vector<std::string>{"VarQBusUpdateFileNameChanged", "VarQBusUpdateFileNameChanged",
-                                        "VarQBusUpdateDeviceSerialChanged", "VarQBusUpdateDeviceNameChanged"}));
+    EXPECT_EQ(
+        eventsUntil(VarQBusUpdateDeviceNameChanged),
+        (std::vector<std::string>{"VarQBusUpdateFileNameChanged", "VarQBusUpdateFileNameChanged",
+                                  "VarQBusUpdateDeviceSerialChanged", "VarQBusUpdateDeviceNameChanged"}));
     EXPECT_EQ(std::string(external.QBusUpdateDeviceName.data()), std::string(49, 'N'));
 }
 
@@ -246,9 +250,11 @@ TEST_F(App, UploadsThatAreRefused) {
               R"({"result": "'deviceid' and 'file' are mandatory, but at least one is missing." })");
     EXPECT_EQ(upload(form({{"file", "x"}})),
               R"({"result": "'deviceid' and 'file' are mandatory, but at least one is missing." })");
-    EXPECT_EQ(app("/device/update", "POST", form({{"deviceid", "A-1"}, {"file", "x"}}), "multipart/form-data"),
+    EXPECT_EQ(
+        app("/device/update", "POST", form({{"deviceid", "A-1"}, {"file", "x"}}), "multipart/form-data"),
+        R"({"result": "Invalid content type" })");
+    EXPECT_EQ(app("/device/update", "POST", "{}", "application/json"),
               R"({"result": "Invalid content type" })");
-    EXPECT_EQ(app("/device/update", "POST", "{}", "application/json"), R"({"result": "Invalid content type" })");
     EXPECT_TRUE(untouched());
     // Serial numbers that are not 32-bit decimals: the package is in place, the target is not changed.
     for (char const* id : {"ACC-x1", "ACC-", "ACC-2147483648"}) {
@@ -259,7 +265,8 @@ TEST_F(App, UploadsThatAreRefused) {
         for (Notify const& event : delivered(VarQBusUpdateFileNameChanged))
             EXPECT_NE(event.event, VarQBusUpdateDeviceSerialChanged) << id;
     }
-    EXPECT_EQ(upload(form({{"deviceid", "ACC- +2147483647x"}, {"file", "x"}})), R"({"taskid": "ACC- +2147483647x" })");
+    EXPECT_EQ(upload(form({{"deviceid", "ACC- +2147483647x"}, {"file", "x"}})),
+              R"({"taskid": "ACC- +2147483647x" })");
     EXPECT_EQ(gMemExternalDevices->QBusUpdateDeviceSerial, INT32_MAX);
     // With nowhere to put the package the app hears so.
     ASSERT_EQ(system("rm -rf /update/client.cmf && mkdir -p /update/client.cmf/in-the-way"), 0);
@@ -287,7 +294,8 @@ TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
     mkdir("/var/SETUPS/folder", 0755);
     symlink("/etc/passwd", "/var/SETUPS/link");
     std::string listing = app("/setups/list");
-    EXPECT_TRUE(listing == "[\r\n\"one.stp\",\r\n\"two.stp\"\r\n]" || listing == "[\r\n\"two.stp\",\r\n\"one.stp\"\r\n]")
+    EXPECT_TRUE(listing == "[\r\n\"one.stp\",\r\n\"two.stp\"\r\n]" ||
+                listing == "[\r\n\"two.stp\",\r\n\"one.stp\"\r\n]")
         << listing;
     EXPECT_EQ(app("/setups/file/folder", "DELETE"), R"({"result": "No such file" })");
 
@@ -302,7 +310,8 @@ TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
         if (name == "/a")
             name = std::string("/a\0b", 4);
         for (char const* method : {"GET", "PUT", "DELETE"})
-            EXPECT_EQ(app("/lenstables/file" + name, method, "overwritten"), R"({"result": "Invalid file name" })")
+            EXPECT_EQ(app("/lenstables/file" + name, method, "overwritten"),
+                      R"({"result": "Invalid file name" })")
                 << name << " " << method;
     }
     EXPECT_EQ(fileContent("/var/secret"), "keep");
@@ -316,8 +325,9 @@ TEST_F(App, AFileTravelsThroughNginxUnchanged) {
     for (int i = 0; i < 300000; ++i)
         bytes += char(i * 7 % 256);
     std::ofstream("/tmp/original", std::ios::binary) << bytes;
-    EXPECT_EQ(commandOutput("curl -s -T /tmp/original http://127.0.0.1:8080/voxapp/v1/focusrings/file/ring.for"),
-              R"({"result": "Success" })");
+    EXPECT_EQ(
+        commandOutput("curl -s -T /tmp/original http://127.0.0.1:8080/voxapp/v1/focusrings/file/ring.for"),
+        R"({"result": "Success" })");
     EXPECT_EQ(commandOutput("curl -s http://127.0.0.1:8080/voxapp/v1/focusrings/file/ring.for"), bytes);
     EXPECT_EQ(commandOutput("curl -s -F deviceid=BOARD-1234 -F file=@/tmp/original "
                             "http://127.0.0.1:8080/voxapp/v1/device/update"),

@@ -1,7 +1,8 @@
 #pragma once
 
-// Signal state is process-wide; tests that raise signals run their body in a forked child. GoogleTest assertions
-// inside the body print as usual; the parent fails unless the child ends with status 0 and no failure.
+// Signal state is process-wide; tests that raise signals run their body in a forked child. GoogleTest
+// assertions inside the body print as usual; the parent fails unless the child ends with status 0 and no
+// failure.
 
 #include <functional>
 #include <gtest/gtest.h>

@@ -10,13 +10,13 @@ struct KmsgRecord {
     std::string level;    // the 12-character level column
     std::string location; // the "%20s:%4i " column
     std::string message;
-    std::string raw;      // the whole record without its newline
+    std::string raw; // the whole record without its newline
 };
 
 class KmsgReader {
 public:
-    // Only records written after construction are returned. The path is /dev/kmsg (the sandbox's regular file) or,
-    // where SANDBOX_KMSG_LOG names one, the log the sandbox drains its kernel-log pipe into.
+    // Only records written after construction are returned. The path is /dev/kmsg (the sandbox's regular
+    // file) or, where SANDBOX_KMSG_LOG names one, the log the sandbox drains its kernel-log pipe into.
     KmsgReader();
 
     std::vector<KmsgRecord> records() const;

@@ -1,6 +1,7 @@
 #pragma once
 
-// Decodes a PNG held in memory as red, green, blue, alpha bytes, row after row, with libpng's simplified reader.
+// Decodes a PNG held in memory as red, green, blue, alpha bytes, row after row, with libpng's simplified
+// reader.
 
 #include <gtest/gtest.h>
 #include <png.h>

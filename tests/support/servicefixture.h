@@ -7,10 +7,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -26,6 +28,19 @@ namespace servicetest {
 
 using namespace std::chrono_literals;
 using Params = std::map<std::string, std::string>;
+
+// An executable shell script at path.
+inline void script(std::string const& path, std::string const& body) {
+    mkdir(path.substr(0, path.rfind('/')).c_str(), 0755);
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    chmod(path.c_str(), 0755);
+}
+
+// The service started later finds directory's programs first.
+inline void putOnPath(char const* directory) {
+    std::string path = std::string(directory) + ":" + getenv("PATH");
+    setenv("PATH", path.c_str(), 1);
+}
 
 inline uint32_t varIndex(uint32_t mem, char const* name) {
     for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)

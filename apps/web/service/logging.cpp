@@ -141,9 +141,9 @@ void Logging::convert(char const* text, std::size_t length) {
 }
 
 void Logging::trim() {
-    if (buffer.size() <= Constants::LOG_KEPT_SIZE + Constants::LOG_TRIM_STEP)
+    if (buffer.size() <= Constants::LOG_KEPT_SIZE)
         return;
-    std::size_t cut = buffer.size() - Constants::LOG_KEPT_SIZE;
+    std::size_t cut = buffer.size() - (Constants::LOG_KEPT_SIZE - Constants::LOG_TRIM_STEP);
     std::size_t line = buffer.find('\n', cut);
     if (line != std::string::npos)
         cut = line + 1;

@@ -10,8 +10,9 @@
 #include "eventpoll.h"
 
 namespace Constants {
-// The newest converted text kept for the log page: a device runs for months, and every request of the GUI
-// adds a line. Trimmed at a line start once it is LOG_TRIM_STEP over, so that trimming is rare.
+// At most the newest LOG_KEPT_SIZE bytes of converted text are kept for the log page: a device runs for
+// months, and every request of the GUI adds a line. Past it, LOG_TRIM_STEP more goes at once (up to a line
+// start), so that trimming is rare.
 constexpr std::size_t LOG_KEPT_SIZE = std::size_t(4) << 20;
 constexpr std::size_t LOG_TRIM_STEP = std::size_t(256) << 10;
 } // namespace Constants

@@ -58,7 +58,7 @@ void RequestHandler::handleRequest(Request* request) {
     try {
         route(request);
     } catch (std::exception const& e) {
-        answerFailure(request, e.what());
+        answerFailure(request, failureMessage(e));
     }
 }
 

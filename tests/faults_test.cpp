@@ -1,0 +1,224 @@
+// The running service against what would take a web interface down: bodies built to cost, peers that hold
+// requests or connections, an endpoint that fails, a broker that stops reading, a log source that ends, a log
+// that grows for months. Each case through the real path, in a sandbox of its own.
+
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include "kmsg.h"
+#include "logging.h"
+#include "requesthandler.h"
+#include "servicefixture.h"
+
+void processPreInit() {}
+void processPostInit() {}
+
+namespace {
+
+using namespace servicetest;
+
+long statusKb(pid_t pid, char const* field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, strlen(field), field) == 0)
+            return strtol(line.c_str() + strlen(field) + 1, nullptr, 10);
+    return -1;
+}
+
+std::string const JSON = "Content-type: application/json\r\n\r\n";
+
+using Faults = Service;
+
+TEST_F(Faults, SetBodiesCostWhatTheyWeighAndDeepOnesAreRefused) {
+    startService();
+    long before = statusKb(service, "VmHWM:");
+    size_t levels = (1 << 20) / 4;
+    std::string deep;
+    for (size_t i = 0; i < levels; ++i)
+        deep += "{a:";
+    deep += "1" + std::string(levels, '}');
+    EXPECT_EQ(set(deep), R"({"result": 0, "error": "Body nested deeper than 16 levels." })");
+    // Read level by level, keeping every level's text, it took hundreds of MiB.
+    EXPECT_LT(statusKb(service, "VmHWM:") - before, 32 * 1024);
+
+    // Sixteen levels are still read; the value is the last pair's.
+    std::string wrapped = "{\"MemPersistent\": {\"FocusTorque\": ";
+    for (int i = 0; i < 14; ++i)
+        wrapped += "{v:";
+    wrapped += "3" + std::string(14, '}') + "}}";
+    EXPECT_EQ(set(wrapped), R"({"result": 1 })");
+    EXPECT_EQ(set("{a:" + wrapped + "}"), R"({"result": 0, "error": "Body nested deeper than 16 levels." })");
+}
+
+TEST_F(Faults, HeldRequestsMakeRoomForNewOnes) {
+    startService();
+    std::vector<int> held;
+    for (unsigned i = 0; i <= Constants::FCGI_MAX_REQUESTS; ++i)
+        held.push_back(send({{"SCRIPT_NAME", "/api/v1/update.cgi"}}, "", i + 1));
+    // The 33rd held request answers the one held longest, as if its pass had come with nothing new.
+    std::string early;
+    unsigned answered = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        for (unsigned i = 0; i < held.size() && early.empty(); ++i)
+            if ((early = fcgiclient::receiveAvailable(held[i])).size() > 0)
+                answered = i;
+        return !early.empty();
+    }));
+    early += fcgiclient::receiveUntilEnd(held[answered]);
+    std::vector<fcgiclient::Record> records;
+    fcgiclient::Answer result;
+    ASSERT_TRUE(fcgiclient::parse(early, records));
+    ASSERT_EQ(fcgiclient::checkAnswer(records, result), "");
+    EXPECT_EQ(result.out, JSON + "{\r\n\"id\": " + std::to_string(answered + 1) +
+                              ",\r\n\"errors\": [],\r\n\"variables\": {\r\n}\r\n}\r\n");
+    // And so does every other request, which is served.
+    EXPECT_EQ(ask({{"SCRIPT_NAME", "/api/v1/none.cgi"}}),
+              R"({"result": 0, "error": "Unknown script: '/api/v1/none.cgi'" })");
+    for (int fd : held)
+        close(fd);
+}
+
+TEST_F(Faults, IdleConnectionsDoNotShutOutTheBrowser) {
+    startService();
+    startNginx();
+    std::vector<int> idle;
+    for (int i = 0; i < 300; ++i)
+        idle.push_back(fcgiclient::connectTo(9000));
+    std::string answer = commandOutput("curl -s -w ' %{http_code}' http://127.0.0.1:8080/api/v1/none.cgi");
+    EXPECT_EQ(answer, R"({"result": 0, "error": "Unknown script: '/api/v1/none.cgi'" } 200)");
+    for (int fd : idle)
+        close(fd);
+}
+
+TEST_F(Faults, AnEndpointThatFailsIsAnsweredAndTheServiceGoesOn) {
+    startService();
+    KmsgReader log;
+    // The broker goes away: posting the upload's events fails inside the endpoint.
+    kill(broker, SIGKILL);
+    waitpid(broker, nullptr, 0);
+    std::string boundary = "b0undary";
+    std::string body =
+        "--" + boundary +
+        "\r\nContent-Disposition: form-data; name=\"deviceid\"\r\n\r\nHand unit-4100\r\n--" + boundary +
+        "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"p.cmf\"\r\n\r\npackage\r\n--" +
+        boundary + "--\r\n";
+    auto failed = answerOf(send({{"SCRIPT_NAME", "/voxapp/v1"},
+                                 {"PATH_INFO", "/device/update"},
+                                 {"REQUEST_METHOD", "POST"},
+                                 {"CONTENT_TYPE", "multipart/form-data; boundary=" + boundary}},
+                                body));
+    EXPECT_EQ(failed.out, "Status: 500 Internal Server Error\r\n" + JSON +
+                              R"({"result": 0, "error": "Could not send message to server" })");
+    EXPECT_TRUE(log.waitFor("to /voxapp/v1 failed: Could not send message to server"));
+    EXPECT_EQ(ask({{"SCRIPT_NAME", "/api/v1/none.cgi"}}),
+              R"({"result": 0, "error": "Unknown script: '/api/v1/none.cgi'" })");
+    broker = spawnProcess({BROKER_PATH}); // for the fixture to stop
+}
+
+TEST_F(Faults, ABrokerThatStopsReadingDoesNotStopTheService) {
+    startService();
+    KmsgReader log;
+    kill(broker, SIGSTOP);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { kill(pid, SIGCONT); }
+    } resume{broker};
+    // Every set posts an event; the broker's socket fills after a few hundred, and the post that finds it
+    // full fails after the send timeout, the later ones at once.
+    for (int i = 0; i < 400; ++i)
+        ASSERT_EQ(set("{MemPersistent: {FocusTorque: " + std::to_string(1 + i % 4) + "}}"),
+                  R"({"result": 1 })");
+    EXPECT_TRUE(log.waitFor("Could not send message to server"));
+    EXPECT_NE(ask({{"SCRIPT_NAME", "/api/v1/all.cgi"}}).find("\"FocusTorque\""), std::string::npos);
+}
+
+TEST_F(Faults, TheServiceTellsSystemdItIsReadyAndAlive) {
+    int systemd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, "/tmp/notify");
+    ASSERT_EQ(bind(systemd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    setenv("NOTIFY_SOCKET", address.sun_path, 1);
+    setenv("WATCHDOG_USEC", "200000", 1);
+    startService();
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+    auto next = [&] {
+        pollfd ready{systemd, POLLIN, 0};
+        char message[64] = {};
+        if (::poll(&ready, 1, 5000) != 1 || recv(systemd, message, sizeof message - 1, 0) <= 0)
+            return std::string("nothing");
+        return std::string(message);
+    };
+    EXPECT_EQ(next(), "READY=1");
+    EXPECT_EQ(next(), "WATCHDOG=1");
+    EXPECT_EQ(next(), "WATCHDOG=1");
+    close(systemd);
+}
+
+// The kernel log comes from a dmesg of the test's own, fed through a pipe.
+class LogFaults : public Service {
+protected:
+    void SetUp() override {
+        Service::SetUp();
+        ASSERT_EQ(mkfifo("/tmp/more-log", 0600), 0);
+        script("/tmp/bin/dmesg", "exec cat /tmp/more-log");
+        putOnPath("/tmp/bin");
+        more = open("/tmp/more-log", O_RDWR | O_CLOEXEC); // the service must not hold it open too
+        startService();
+    }
+    void TearDown() override {
+        if (more >= 0)
+            close(more);
+        Service::TearDown();
+    }
+    std::string log(long offset) {
+        return answerOf(send({{"SCRIPT_NAME", "/api/v1/log.cgi"},
+                              {"QUERY_STRING", "offset=" + std::to_string(offset)}}))
+            .out.substr(HTML.size());
+    }
+    static size_t sizeLine(std::string const& answer) { return std::stoul(answer); }
+    static std::string text(std::string const& answer) { return answer.substr(answer.find("\r\n") + 2); }
+
+    std::string const HTML = "Content-type: text/html\r\n\r\n";
+    int more = -1;
+};
+
+TEST_F(LogFaults, HeldLogRequestsAreAnsweredWhenTheLogSourceEnds) {
+    ASSERT_EQ(::write(more, "one\n", 4), 4);
+    ASSERT_TRUE(waitUntil([&] { return sizeLine(log(0)) == 4; }));
+    int held = send({{"SCRIPT_NAME", "/api/v1/log.cgi"}, {"QUERY_STRING", "offset=4"}});
+    close(more);
+    more = -1;
+    EXPECT_EQ(answerOf(held, 5000).out, HTML + "4\r\n");
+    EXPECT_EQ(log(4), "4\r\n") << "no longer held once the log cannot grow";
+}
+
+TEST_F(LogFaults, TheKeptLogIsBoundedAndOffsetsStillCountFromStartUp) {
+    std::string line(99, 'x');
+    line += '\n';
+    size_t total = (Constants::LOG_KEPT_SIZE + 2 * Constants::LOG_TRIM_STEP) / line.size() * line.size();
+    for (size_t written = 0; written < total; written += line.size()) {
+        line.replace(0, 10, std::to_string(1000000000 + written / line.size()));
+        ASSERT_EQ(::write(more, line.data(), line.size()), ssize_t(line.size()));
+    }
+    // An offset past the end gets the whole kept log and its size line, never a held request.
+    ASSERT_TRUE(waitUntil([&] { return sizeLine(log(long(total + 1))) == total; }, std::chrono::seconds(60)));
+    std::string whole = log(0);
+    std::string kept = text(whole);
+    EXPECT_LE(kept.size(), Constants::LOG_KEPT_SIZE);
+    EXPECT_GT(kept.size(), Constants::LOG_KEPT_SIZE - Constants::LOG_TRIM_STEP - line.size());
+    EXPECT_EQ(kept.substr(kept.size() - line.size(), 10),
+              std::to_string(1000000000 + total / line.size() - 1));
+    EXPECT_EQ(kept.find("\n") + 1, line.size()) << "kept from the start of a line";
+    EXPECT_EQ(log(1), whole) << "an offset older than what is kept gets the oldest kept";
+    EXPECT_EQ(text(log(long(total - 150))), kept.substr(kept.size() - 150));
+}
+
+} // namespace
