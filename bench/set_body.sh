@@ -2,14 +2,14 @@
 # Set bodies of 1 MiB in four shapes, each posted once to /api/v1/set.cgi through nginx with the installed
 # locations, on the simulated device in the sandbox: the answer's time (curl) and the service's resident memory
 # before and after (VmRSS, and VmHWM, the peak).
-#   sim/sandbox --kmsg null --ro build/release -- bench/set_body.sh build/release
+#   sim/sandbox --kmsg null --ro build/release -- bench/set_body.sh build/release [bytes]
 set -euo pipefail
 build=$(realpath "$1")
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=sim_stack.sh
 . "$top/bench/sim_stack.sh"
 
-size=$((1 << 20))
+size=${2:-$((1 << 20))}
 python3 - "$size" <<'PY'
 import sys
 size = int(sys.argv[1])

@@ -55,7 +55,7 @@ Fcgi::~Fcgi() {
     }
     for (auto const& entry : requests) {
         Request* request = entry.second;
-        if (request->fd == -1 || request->mMarked)
+        if (request->fd == -1 || request->mMarked || !request->handedOver()) // answered or gone
             continue;
         try {
             request->end();
