@@ -22,17 +22,6 @@ namespace {
 
 using namespace servicetest;
 
-long statusKb(pid_t pid, char const* field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.compare(0, strlen(field), field) == 0)
-            return strtol(line.c_str() + strlen(field) + 1, nullptr, 10);
-    return -1;
-}
-
-std::string const JSON = "Content-type: application/json\r\n\r\n";
-
 using Faults = Service;
 
 TEST_F(Faults, SetBodiesCostWhatTheyWeighAndDeepOnesAreRefused) {
@@ -81,7 +70,7 @@ TEST_F(Faults, HeldRequestsMakeRoomForNewOnes) {
     fcgiclient::Answer result;
     ASSERT_TRUE(fcgiclient::parse(early, records));
     ASSERT_EQ(fcgiclient::checkAnswer(records, result), "");
-    EXPECT_EQ(result.out, JSON + "{\r\n\"id\": " + std::to_string(answered + 1) +
+    EXPECT_EQ(result.out, JSON_HEADER + "{\r\n\"id\": " + std::to_string(answered + 1) +
                               ",\r\n\"errors\": [],\r\n\"variables\": {\r\n}\r\n}\r\n");
     // And so does every other request, which is served.
     EXPECT_EQ(ask({{"SCRIPT_NAME", "/api/v1/none.cgi"}}),
@@ -119,7 +108,7 @@ TEST_F(Faults, AnEndpointThatFailsIsAnsweredAndTheServiceGoesOn) {
                                  {"REQUEST_METHOD", "POST"},
                                  {"CONTENT_TYPE", "multipart/form-data; boundary=" + boundary}},
                                 body));
-    EXPECT_EQ(failed.out, "Status: 500 Internal Server Error\r\n" + JSON +
+    EXPECT_EQ(failed.out, "Status: 500 Internal Server Error\r\n" + JSON_HEADER +
                               R"({"result": 0, "error": "Could not send message to server" })");
     EXPECT_TRUE(log.waitFor("to /voxapp/v1 failed: Could not send message to server"));
     EXPECT_EQ(ask({{"SCRIPT_NAME", "/api/v1/none.cgi"}}),

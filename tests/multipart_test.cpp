@@ -1,6 +1,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <numeric>
 #include <random>
 #include <string>
 
@@ -21,9 +22,41 @@ std::string part(std::string const& name, std::string const& content) {
     return "--XyZ\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + content + "\r\n";
 }
 
+// The body parsed whole, and then in pieces as it arrives from the network: split in two at every byte for a
+// small body, one byte at a time, and in random pieces for a large one. Every way gives the same fields and
+// the same file.
 FormFields parse(std::string const& body, std::string const& type = TYPE) {
     FormFields fields;
     EXPECT_TRUE(Multipart::parseFormData(type, body, fields, FILE_PATH));
+    std::string const file = slurp(FILE_PATH);
+    std::mt19937 random(unsigned(body.size()));
+    auto same = [&](std::vector<size_t> const& cuts, char const* how) {
+        Multipart::FormParser parser;
+        EXPECT_TRUE(parser.start(type, FILE_PATH));
+        size_t at = 0;
+        for (size_t cut : cuts) {
+            parser.feed(std::string_view(body).substr(at, cut - at));
+            at = cut;
+        }
+        parser.feed(std::string_view(body).substr(at));
+        parser.finish();
+        EXPECT_EQ(parser.fields, fields) << how << " " << (cuts.empty() ? 0 : cuts[0]);
+        EXPECT_TRUE(slurp(FILE_PATH) == file) << how << " " << (cuts.empty() ? 0 : cuts[0]);
+    };
+    if (body.size() < 4096) {
+        for (size_t split = 0; split <= body.size(); ++split)
+            same({split}, "split at");
+        std::vector<size_t> everyByte(body.size());
+        std::iota(everyByte.begin(), everyByte.end(), size_t(0));
+        same(everyByte, "byte by byte");
+    } else {
+        for (int round = 0; round < 4; ++round) {
+            std::vector<size_t> cuts;
+            for (size_t at = random() % 70000; at < body.size(); at += 1 + random() % 70000)
+                cuts.push_back(at);
+            same(cuts, "random pieces");
+        }
+    }
     return fields;
 }
 
@@ -118,11 +151,19 @@ TEST(MultipartFile, LargeBinaryContentSurvivesChunking) {
     EXPECT_TRUE(written == content);
 }
 
-TEST(MultipartFile, UnwritableFileStillGivesTheFields) {
-    FormFields fields;
-    EXPECT_TRUE(Multipart::parseFormData(TYPE, part("file", "data") + part("id", "1") + "--XyZ--", fields,
-                                         "/nonexistent/dir/file"));
-    EXPECT_EQ(fields, (FormFields{{"file", "/nonexistent/dir/file"}, {"id", "1"}}));
+TEST(MultipartFile, UnwritableFileStillGivesTheFieldsAndTheError) {
+    Multipart::FormParser parser;
+    ASSERT_TRUE(parser.start(TYPE, "/nonexistent/dir/file"));
+    parser.feed(part("file", "data") + part("id", "1") + "--XyZ--");
+    parser.finish();
+    EXPECT_EQ(parser.fields, (FormFields{{"file", "/nonexistent/dir/file"}, {"id", "1"}}));
+    EXPECT_EQ(parser.writeError(), ENOENT);
+    // A full disk: the write fails part-way, and that is what the caller hears.
+    Multipart::FormParser full;
+    ASSERT_TRUE(full.start(TYPE, "/dev/full"));
+    full.feed(part("file", std::string(3 << 20, 'x')) + "--XyZ--");
+    full.finish();
+    EXPECT_EQ(full.writeError(), ENOSPC);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <sys/statvfs.h>
 
 #include "hwinfo.h"
+#include "kmsg.h"
 #include "servicefixture.h"
 
 void processPreInit() {}
@@ -268,10 +269,83 @@ TEST_F(App, UploadsThatAreRefused) {
     EXPECT_EQ(upload(form({{"deviceid", "ACC- +2147483647x"}, {"file", "x"}})),
               R"({"taskid": "ACC- +2147483647x" })");
     EXPECT_EQ(gMemExternalDevices->QBusUpdateDeviceSerial, INT32_MAX);
-    // With nowhere to put the package the app hears so.
-    ASSERT_EQ(system("rm -rf /update/client.cmf && mkdir -p /update/client.cmf/in-the-way"), 0);
-    EXPECT_EQ(upload(form({{"deviceid", "ACC-1"}, {"file", "x"}})),
-              R"({"result": "Could not store the update file" })");
+    // A package that is not whole on disk is never announced, and nothing of it stays: with nowhere to move
+    // it, with the disk full (writes to /dev/full fail as a full file system's do), and with a file that
+    // cannot be created.
+    std::string const before = fileContent("/update/client.cmf");
+    struct Case {
+        char const* setup;
+        size_t size;
+    } const cases[] = {
+        {"mkdir -p /update/in-the-way && mv /update/client.cmf /update/in-the-way/ && mkdir "
+         "/update/client.cmf/",
+         1},
+        {"rmdir /update/client.cmf && mv /update/in-the-way/client.cmf /update/ && "
+         "ln -s /dev/full /update/file-from-app",
+         3 << 20},
+        {"mkdir /update/file-from-app", 1},
+    };
+    for (Case const& c : cases) {
+        ASSERT_EQ(system(c.setup), 0) << c.setup;
+        setValue("MemPersistent", "FocusTorque", "2"); // what came before is delivered once this is
+        delivered(VarFocusTorqueChanged);
+        KmsgReader kmsg;
+        EXPECT_EQ(upload(form({{"deviceid", "ACC-1"}, {"file", std::string(c.size, 'p')}})),
+                  R"({"result": "Write error" })")
+            << c.setup;
+        EXPECT_TRUE(kmsg.waitFor("/update/file-from-app")) << c.setup;
+        setValue("MemPersistent", "FocusTorque", "3"); // a marker after anything the upload posted
+        for (Notify const& event : delivered(VarFocusTorqueChanged))
+            EXPECT_NE(event.event, VarQBusUpdateFileNameChanged) << c.setup;
+    }
+    EXPECT_FALSE(exists("/update/in-the-way/client.cmf"));
+    EXPECT_EQ(fileContent("/update/client.cmf"), before);
+}
+
+TEST_F(App, APackageStreamsToDiskAndIsNeverHeldInMemory) {
+    start();
+    long idle = statusKb(service, "VmHWM:");
+    size_t const size =
+        (size_t(1) << 30) - 4096; // with the form around it, the largest body a request may have
+    // Every STDIN record of the package is one pattern (CR and LF among its bytes) stamped with its number,
+    // so that a lost, repeated or reordered piece shows.
+    std::string pattern(65528, '\0');
+    for (size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = char((i * 2654435761u) >> 13);
+    auto piece = [&](size_t n, size_t length) {
+        std::string bytes = pattern.substr(0, length);
+        std::string stamp = std::to_string(n);
+        bytes.replace(0, std::min(stamp.size(), length), stamp.substr(0, length));
+        return bytes;
+    };
+    int fd = fcgiclient::connectTo(9000);
+    std::string head = "--" + BOUNDARY +
+                       "\r\nContent-Disposition: form-data; name=\"deviceid\"\r\n\r\nACC-7\r\n--" + BOUNDARY +
+                       "\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\n";
+    std::string tail = "\r\n--" + BOUNDARY + "--\r\n";
+    ASSERT_TRUE(fcgiclient::sendAll(
+        fd, fcgiclient::beginRequest(1, false) +
+                fcgiclient::record(
+                    4, 1,
+                    fcgiclient::nameValue("SCRIPT_NAME", "/voxapp/v1") +
+                        fcgiclient::nameValue("PATH_INFO", "/device/update") +
+                        fcgiclient::nameValue("CONTENT_TYPE", "multipart/form-data; boundary=" + BOUNDARY)) +
+                fcgiclient::record(4, 1, "") + fcgiclient::record(5, 1, head)));
+    for (size_t at = 0; at < size; at += pattern.size())
+        ASSERT_TRUE(fcgiclient::sendAll(
+            fd, fcgiclient::record(5, 1, piece(at / pattern.size(), std::min(pattern.size(), size - at)))));
+    ASSERT_TRUE(fcgiclient::sendAll(fd, fcgiclient::record(5, 1, tail) + fcgiclient::record(5, 1, "")));
+    EXPECT_EQ(answerOf(fd, 60000).out, JSON_HEADER + R"({"taskid": "ACC-7" })");
+    EXPECT_LT(statusKb(service, "VmHWM:") - idle, 16 * 1024) << "the package went through memory";
+    std::ifstream written("/update/client.cmf", std::ios::binary);
+    std::string block(pattern.size(), '\0');
+    size_t same = 0;
+    while (same < size && written.read(&block[0], std::streamsize(std::min(block.size(), size - same))) &&
+           block.compare(0, size_t(written.gcount()),
+                         piece(same / pattern.size(), size_t(written.gcount()))) == 0)
+        same += size_t(written.gcount());
+    EXPECT_EQ(same, size);
+    EXPECT_EQ(written.peek(), EOF);
 }
 
 TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {

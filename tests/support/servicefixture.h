@@ -29,6 +29,18 @@ namespace servicetest {
 using namespace std::chrono_literals;
 using Params = std::map<std::string, std::string>;
 
+inline std::string const JSON_HEADER = "Content-type: application/json\r\n\r\n";
+
+// A "VmHWM:"-like field of /proc/<pid>/status, in kB; -1 when there is none.
+inline long statusKb(pid_t pid, char const* field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, strlen(field), field) == 0)
+            return strtol(line.c_str() + strlen(field) + 1, nullptr, 10);
+    return -1;
+}
+
 // An executable shell script at path.
 inline void script(std::string const& path, std::string const& body) {
     mkdir(path.substr(0, path.rfind('/')).c_str(), 0755);

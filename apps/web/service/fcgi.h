@@ -43,6 +43,8 @@ public:
         virtual void handleRequest(Request* request) = 0;
         // Answers and ends the request held longest, to make room for a new one; false when none is held.
         virtual bool releaseHeld() { return false; }
+        // What takes the body of the request as it arrives, when it is not to be held whole in postData.
+        virtual std::unique_ptr<Request::BodySink> takeBody(Request*) { return nullptr; }
 
     protected:
         ~RequestCallback() = default;
@@ -90,4 +92,5 @@ private:
 
     std::map<unsigned, std::unique_ptr<Request>> mConnections; // owns every accepted connection's request
     size_t mQueuedBytes;                                       // sum of the requests' queues
+    size_t mHeldBodies = 0;                                    // sum of the requests' postData
 };

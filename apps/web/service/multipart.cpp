@@ -17,6 +17,15 @@ std::string_view trim(std::string_view text) {
     return text.substr(first, text.find_last_not_of(TRIMMED) - first + 1);
 }
 
+bool logsDebugAll() {
+    return !gComponentLogLevel ||
+           static_cast<int>(*gComponentLogLevel) <= static_cast<int>(gen::LogLevel::DebugAll);
+}
+
+} // namespace
+
+namespace Multipart {
+
 // Update packages run to hundreds of MiB; they leave in writes of this size rather than one write per line.
 constexpr size_t FILE_CHUNK = 1 << 20;
 
@@ -31,6 +40,8 @@ public:
         mFd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (mFd >= 0)
             mBuffer.reserve(FILE_CHUNK);
+        else
+            mError = errno;
     }
     void write(std::string_view bytes) {
         if (mFd < 0)
@@ -46,23 +57,27 @@ public:
         if (mFd < 0)
             return;
         flush();
-        ::close(mFd);
+        if (::close(mFd) != 0 && mError == 0)
+            mError = errno;
         mFd = -1;
     }
+    int error() const { return mError; } // errno of the first failed open, write or close; 0 when none
+    bool opened() const { return mOpened; }
 
 private:
     void flush() {
         writeAll(mBuffer);
         mBuffer.clear();
     }
-    // A failed write (a full disk) drops the rest, as a file that cannot be opened does; the caller checks
-    // the file.
+    // A failed write (a full disk) drops the rest and is remembered, so that a cut package is never
+    // announced.
     void writeAll(std::string_view bytes) {
         while (!bytes.empty() && mFd >= 0) {
             ssize_t n = ::write(mFd, bytes.data(), bytes.size());
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0) {
+                mError = n < 0 ? errno : ENOSPC;
                 ::close(mFd);
                 mFd = -1;
                 return;
@@ -73,17 +88,9 @@ private:
 
     int mFd = -1;
     bool mOpened = false;
+    int mError = 0;
     std::string mBuffer;
 };
-
-bool logsDebugAll() {
-    return !gComponentLogLevel ||
-           static_cast<int>(*gComponentLogLevel) <= static_cast<int>(gen::LogLevel::DebugAll);
-}
-
-} // namespace
-
-namespace Multipart {
 
 void splitHeaderLine(FormFields& fields, std::string_view line) {
     LOG(DebugAll, "Splitting line: \"%.*s\"", static_cast<int>(line.size()), line.data());
@@ -112,6 +119,19 @@ void splitHeaderLine(FormFields& fields, std::string_view line) {
 
 bool parseFormData(std::string_view contentType, std::string_view body, FormFields& fields,
                    char const* filePath) {
+    FormParser parser;
+    if (!parser.start(contentType, filePath))
+        return false;
+    parser.feed(body);
+    parser.finish();
+    fields = std::move(parser.fields);
+    return true;
+}
+
+FormParser::FormParser() : mFile(new FileSink) {}
+FormParser::~FormParser() = default;
+
+bool FormParser::start(std::string_view contentType, char const* filePath) {
     FormFields headers;
     splitHeaderLine(headers, contentType);
     if (headers.find("multipart/form-data") == headers.end()) {
@@ -123,73 +143,129 @@ bool parseFormData(std::string_view contentType, std::string_view body, FormFiel
         LOG(Warn, "No boundary");
         return false;
     }
-    std::string const delimiter = "--" + boundary->second;
-    headers.clear();
-
-    std::string data;
-    bool inHeaders = false;
-    bool pendingLineEnd = false;
-    bool toFile = false;
-    FileSink file;
-    auto emit = [&](std::string_view bytes) {
-        if (toFile)
-            file.write(bytes);
-        else
-            data.append(bytes);
-    };
-
-    // Every piece between LFs is a line, the one after the last LF too (empty when the body ends in LF).
-    size_t start = 0;
-    for (bool last = false; !last;) {
-        size_t lf = body.find('\n', start);
-        last = lf == std::string_view::npos;
-        std::string_view line = body.substr(start, last ? std::string_view::npos : lf - start);
-        start = lf + 1;
-
-        if (line.substr(0, delimiter.size()) == delimiter) {
-            auto name = headers.find("name");
-            if (name != headers.end())
-                fields[name->second] = data;
-            LOG(DebugMost, "Start of new block");
-            headers.clear();
-            data.clear();
-            toFile = false;
-            pendingLineEnd = false;
-            inHeaders = true;
-        } else if (inHeaders) {
-            std::string_view trimmed = trim(line);
-            if (!trimmed.empty()) {
-                splitHeaderLine(headers, trimmed);
-                continue;
-            }
-            if (headers.empty())
-                continue;
-            LOG(DebugMost, "Block data for fields:");
-            if (logsDebugAll())
-                for (auto const& [key, value] : headers)
-                    LOG(DebugAll, "  %s: %s", key.c_str(), value.c_str());
-            auto name = headers.find("name");
-            if (name != headers.end() && name->second == "file") {
-                file.open(filePath);
-                data = filePath;
-                toFile = true;
-            }
-            inHeaders = false;
-        } else {
-            if (pendingLineEnd)
-                emit("\r\n");
-            if (!line.empty() && line.back() == '\r') {
-                emit(line.substr(0, line.size() - 1));
-                pendingLineEnd = true;
-            } else {
-                emit(line);
-                emit("\n");
-                pendingLineEnd = false;
-            }
-        }
-    }
-    file.close();
+    mDelimiter = "--" + boundary->second;
+    mFilePath = filePath;
     return true;
+}
+
+int FormParser::writeError() const {
+    return mFile->error();
+}
+
+bool FormParser::fileOpened() const {
+    return mFile->opened();
+}
+
+void FormParser::feed(std::string_view bytes) {
+    // Every piece between LFs is a line; a line is taken whole once its LF arrives, except the data of a
+    // part, which goes out as soon as it cannot be a delimiter (all but its last byte, which may be the CR of
+    // a CR LF).
+    while (!bytes.empty()) {
+        size_t lf = bytes.find('\n');
+        if (lf == std::string_view::npos) {
+            partialLine(bytes);
+            return;
+        }
+        partialLine(bytes.substr(0, lf));
+        endLine();
+        bytes.remove_prefix(lf + 1);
+    }
+}
+
+void FormParser::finish() {
+    endLine(); // the text after the last LF, empty when the body ends in one
+    mFile->close();
+}
+
+void FormParser::partialLine(std::string_view bytes) {
+    if (mInData) {
+        if (bytes.empty())
+            return;
+        emit(mLine);
+        emit(bytes.substr(0, bytes.size() - 1));
+        mLine.assign(1, bytes.back());
+        return;
+    }
+    size_t room = Constants::FORM_MAX_LINE - std::min(mLine.size(), Constants::FORM_MAX_LINE);
+    mLine.append(bytes.substr(0, room));
+    if (!mInHeaders && mLine.size() >= mDelimiter.size() &&
+        mLine.compare(0, mDelimiter.size(), mDelimiter) != 0) {
+        // Not a delimiter: the data of the part, and the line end held back before it belongs to it.
+        if (mPendingLineEnd)
+            emit("\r\n");
+        mPendingLineEnd = false;
+        mInData = true;
+        std::string held = std::move(mLine);
+        mLine.clear();
+        partialLine(held);
+    }
+}
+
+void FormParser::endLine() {
+    std::string line = std::move(mLine);
+    mLine.clear();
+    if (mInData) {
+        mInData = false;
+        dataLineEnd(line);
+    } else {
+        takeLine(line);
+    }
+}
+
+void FormParser::dataLineEnd(std::string_view rest) {
+    if (!rest.empty() && rest.back() == '\r') {
+        emit(rest.substr(0, rest.size() - 1));
+        mPendingLineEnd = true;
+    } else {
+        emit(rest);
+        emit("\n");
+        mPendingLineEnd = false;
+    }
+}
+
+void FormParser::takeLine(std::string_view line) {
+    if (line.substr(0, mDelimiter.size()) == mDelimiter) {
+        auto name = mHeaders.find("name");
+        if (name != mHeaders.end())
+            fields[name->second] = mData;
+        LOG(DebugMost, "Start of new block");
+        mHeaders.clear();
+        mData.clear();
+        mToFile = false;
+        mPendingLineEnd = false;
+        mInHeaders = true;
+    } else if (mInHeaders) {
+        std::string_view trimmed = trim(line);
+        if (!trimmed.empty()) {
+            splitHeaderLine(mHeaders, trimmed);
+            return;
+        }
+        if (mHeaders.empty())
+            return;
+        LOG(DebugMost, "Block data for fields:");
+        if (logsDebugAll())
+            for (auto const& [key, value] : mHeaders)
+                LOG(DebugAll, "  %s: %s", key.c_str(), value.c_str());
+        auto name = mHeaders.find("name");
+        if (name != mHeaders.end() && name->second == "file") {
+            mFile->open(mFilePath.c_str());
+            mData = mFilePath;
+            mToFile = true;
+        }
+        mInHeaders = false;
+    } else {
+        if (mPendingLineEnd)
+            emit("\r\n");
+        dataLineEnd(line);
+    }
+}
+
+void FormParser::emit(std::string_view bytes) {
+    if (mToFile)
+        mFile->write(bytes);
+    else
+        mData.append(
+            bytes.substr(0, Constants::FORM_MAX_FIELD - std::min(mData.size(), Constants::FORM_MAX_FIELD)));
 }
 
 } // namespace Multipart

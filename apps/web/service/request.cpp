@@ -50,6 +50,7 @@ Request::Request(Fcgi* fcgi, int fd, int id)
 
 Request::~Request() {
     close();
+    releaseBody();
 }
 
 void Request::event(EventPoll::EventType type) {
@@ -164,6 +165,8 @@ bool Request::takeRecord(unsigned char* record) {
 }
 
 void Request::handOver() {
+    if (body)
+        body->finish();
     mHandedOver = true;
     mHandedOverAt = std::chrono::steady_clock::now();
     mAnswerFramed = false;
@@ -176,8 +179,8 @@ void Request::begin(unsigned short requestId, bool keep) {
     mOutput.clear();
     error.str(std::string());
     error.clear();
-    std::string().swap(
-        postData); // an upload of several hundred MiB must not stay allocated on a kept connection
+    releaseBody();
+    mBodySize = 0;
     headerWritten = false;
     keepConnection = keep;
     header[2] = static_cast<unsigned char>(requestId >> 8);
@@ -245,33 +248,57 @@ std::string const& Request::param(std::string const& name) const {
 void Request::appendPostData(unsigned char* data, int length) {
     if (!mRefusal.empty())
         return;
-    if (postData.size() + static_cast<size_t>(length) > Constants::FCGI_MAX_POST_DATA_SIZE) {
+    if (mBodySize == 0 && !body && fcgi && fcgi->callback)
+        body = fcgi->callback->takeBody(this);
+    mBodySize += static_cast<size_t>(length);
+    if (mBodySize > Constants::FCGI_MAX_POST_DATA_SIZE) {
         refuse("413 Payload Too Large",
                "Request body larger than " + std::to_string(Constants::FCGI_MAX_POST_DATA_SIZE) + " bytes.");
         return;
     }
+    if (body) {
+        body->take(std::string_view(reinterpret_cast<char*>(data), static_cast<size_t>(length)));
+        return;
+    }
+    if (fcgi && fcgi->mHeldBodies + static_cast<size_t>(length) > Constants::FCGI_MAX_HELD_BODIES) {
+        refuse("413 Payload Too Large", "Request bodies held at once larger than " +
+                                            std::to_string(Constants::FCGI_MAX_HELD_BODIES) + " bytes.");
+        return;
+    }
     try {
         // The announced length is reserved at once: growing by doubling would need up to three times the body
-        // for a moment, which a large upload cannot afford.
+        // for a moment.
         if (postData.empty()) {
             char* end = nullptr;
             std::string const& announced = param("CONTENT_LENGTH");
             unsigned long long expected = strtoull(announced.c_str(), &end, 10);
-            if (!announced.empty() && *end == '\0' && expected <= Constants::FCGI_MAX_POST_DATA_SIZE)
+            if (!announced.empty() && *end == '\0' && expected <= Constants::FCGI_MAX_HELD_BODIES)
                 postData.reserve(static_cast<size_t>(expected));
         }
         postData.append(reinterpret_cast<char*>(data), static_cast<size_t>(length));
+        mBodyHeld += static_cast<size_t>(length);
+        if (fcgi)
+            fcgi->mHeldBodies += static_cast<size_t>(length);
     } catch (std::bad_alloc const&) {
         refuse("413 Payload Too Large", "Request body of more than " + std::to_string(postData.size()) +
                                             " bytes does not fit in memory.");
     }
 }
 
+void Request::releaseBody() {
+    // An upload of several hundred MiB must not stay allocated on a kept connection, nor count for others.
+    std::string().swap(postData);
+    if (fcgi)
+        fcgi->mHeldBodies -= mBodyHeld;
+    mBodyHeld = 0;
+    body.reset();
+}
+
 void Request::refuse(char const* status, std::string const& reason) {
     // The rest of the request is still read (and dropped), so that the connection stays in step and the web
     // server receives the answer instead of a reset.
     LOG(Warn, "Request %u refused: %s", id, reason.c_str());
-    std::string().swap(postData);
+    releaseBody();
     params.clear();
     mRefusal = std::string("Status: ") + status + "\r\n" + Constants::FCGI_DEFAULT_HEADER +
                "{\"result\": 0, \"error\": \"" + reason + "\" }";
@@ -534,6 +561,7 @@ void Request::flush() {
 
 void Request::answerSent() {
     mEnded = false;
+    releaseBody();
     mIdleSince = std::chrono::steady_clock::now();
     // Nothing of a finished answer stays allocated on a connection that may now sit idle for long.
     if (!mOutputBuffer.printing()) {

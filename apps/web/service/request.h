@@ -21,6 +21,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "eventpoll.h"
@@ -38,6 +39,9 @@ constexpr char const* FCGI_DEFAULT_HEADER = "Content-type: application/json\r\n\
 // cookies); the body carries update packages of several hundred MiB.
 constexpr size_t FCGI_MAX_PARAMS_SIZE = 128 * 1024; // names and values together
 constexpr size_t FCGI_MAX_POST_DATA_SIZE = size_t(1) << 30;
+// Bodies held in memory (postData) by all requests together: the device has a few hundred MiB of RAM. Update
+// packages do not count: they stream to disk as they arrive (Request::BodySink).
+constexpr size_t FCGI_MAX_HELD_BODIES = size_t(64) << 20;
 // An answer streamed from a source is produced while less than this is queued, so that it costs the peer's
 // pace and this much memory, not its size; and at most a burst at a time, so that other peers are served in
 // between.
@@ -58,6 +62,16 @@ public:
         DATA = 8,
         GET_VALUES = 9,
         GET_VALUES_RESULT = 10,
+    };
+
+    // Takes a request's body as it arrives instead of postData, for bodies too large to hold: given by the
+    // web API when the first bytes of a body come, finished when the body is complete (before the request is
+    // handed over), destroyed with the request or at the next BEGIN_REQUEST.
+    class BodySink {
+    public:
+        virtual ~BodySink() = default;
+        virtual void take(std::string_view bytes) = 0;
+        virtual void finish() = 0;
     };
 
     Request(Fcgi* fcgi, int fd, int id);
@@ -114,7 +128,8 @@ public:
     bool keepConnection; // FCGI_KEEP_CONN of the last BEGIN_REQUEST
     bool headerWritten;  // a response header is in the output
     std::map<std::string, std::string> params;
-    std::string postData;                              // the body from STDIN
+    std::string postData;                              // the body from STDIN, unless body takes it
+    std::unique_ptr<BodySink> body;                    // takes the body as it arrives; null: postData does
     std::stringstream error;                           // text for STDERR records
     unsigned char header[Constants::FCGI_HEADER_SIZE]; // last record received; template of every record sent
     std::any context;                                  // state of the web API for a request it answers later
@@ -148,6 +163,7 @@ private:
     bool takeRecord(unsigned char* record); // one whole record: header, content and padding
     bool processInput();                    // the whole records received, while no answer is queued
     void handOver();                        // the request is complete: to the listener and the web API
+    void releaseBody();                     // postData and body go
     void refuse(char const* status, std::string const& reason);
     void answerRefusal();
 
@@ -191,5 +207,7 @@ private:
     size_t mInputStart;
     size_t mInputEnd;
     size_t mParamsSize;   // bytes of names and values received for this request
+    size_t mBodySize = 0; // bytes of the body received for this request
+    size_t mBodyHeld = 0; // of them in postData, counted against the listener's total
     std::string mRefusal; // the answer to a request over the limits; empty while it is within them
 };

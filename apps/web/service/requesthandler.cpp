@@ -100,6 +100,12 @@ bool RequestHandler::releaseHeld() {
     return true;
 }
 
+std::unique_ptr<Request::BodySink> RequestHandler::takeBody(Request* request) {
+    if (request->param("SCRIPT_NAME") == "/voxapp/v1")
+        return voxApp.takeBody(request);
+    return nullptr;
+}
+
 void RequestHandler::route(Request* request) {
     std::string const& script = request->param("SCRIPT_NAME");
     LOG(DebugMost, "REQUEST handle(%i, %i, %s)", int(request->id), int(request->requestId()), script.c_str());

@@ -44,6 +44,7 @@ public:
     // Routes the request by its script name; whatever an endpoint throws is answered with status 500.
     void handleRequest(Request* request) override;
     bool releaseHeld() override;
+    std::unique_ptr<Request::BodySink> takeBody(Request* request) override;
     void handleEvent(Notify const& event) override;
     // From the main loop after every wake-up: deletes finished requests, and answers held ones at most once
     // per PERIODIC_INTERVAL.

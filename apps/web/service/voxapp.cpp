@@ -45,6 +45,39 @@ bool acceptableName(std::string const& name) {
            name.find("..") == std::string::npos && name.find('\0') == std::string::npos;
 }
 
+// An update package on its way to disk: the form is parsed as the body arrives and its file part written to
+// UPLOAD_FILE, so that a package costs disk, not memory. At DebugAll the body is also copied to
+// POST_DATA_COPY as it comes. A package whose request never completes is removed.
+class Upload : public Request::BodySink {
+public:
+    bool start(std::string const& contentType) {
+        if (!parser.start(contentType, Constants::UPLOAD_FILE))
+            return false;
+        if (verbose())
+            copy.open(Constants::POST_DATA_COPY, std::ios::binary | std::ios::trunc);
+        return true;
+    }
+    void take(std::string_view bytes) override {
+        if (copy.is_open())
+            copy.write(bytes.data(), std::streamsize(bytes.size()));
+        parser.feed(bytes);
+    }
+    void finish() override {
+        parser.finish();
+        finished = true;
+    }
+    ~Upload() override {
+        if (!finished && parser.fileOpened())
+            unlink(Constants::UPLOAD_FILE);
+    }
+
+    Multipart::FormParser parser;
+
+private:
+    std::ofstream copy;
+    bool finished = false;
+};
+
 // The serial number of a DEVICE-SERIAL task: decimal as strtol reads it, within 32 bits.
 bool parseSerial(std::string const& text, int& serial) {
     char const* start = text.c_str();
@@ -206,17 +239,29 @@ void VoxApp::splitHeaderLine(std::map<std::string, std::string>& fields, std::st
     Multipart::splitHeaderLine(fields, line);
 }
 
+std::unique_ptr<Request::BodySink> VoxApp::takeBody(Request* request) {
+    if (request->param("PATH_INFO") != "/device/update")
+        return nullptr;
+    auto upload = std::make_unique<Upload>();
+    if (!upload->start(request->param("CONTENT_TYPE")))
+        return nullptr; // answered as not multipart once complete; held in postData until then
+    return upload;
+}
+
 void VoxApp::update(Request* request) {
     std::ostream& out = request->output();
-    if (verbose()) {
-        std::ofstream copy(Constants::POST_DATA_COPY, std::ios::binary | std::ios::trunc);
-        copy.write(request->postData.data(), std::streamsize(request->postData.size()));
+    auto* upload = dynamic_cast<Upload*>(request->body.get());
+    if (!upload) { // nothing came of the body: it was empty, or not multipart
+        request->body = takeBody(request);
+        upload = dynamic_cast<Upload*>(request->body.get());
+        if (!upload) {
+            out << "{\"result\": \"Invalid content type\" }";
+            return;
+        }
+        upload->take(request->postData);
+        upload->finish();
     }
-    std::map<std::string, std::string> fields;
-    if (!parseFormData(request, fields, Constants::UPLOAD_FILE)) {
-        out << "{\"result\": \"Invalid content type\" }";
-        return;
-    }
+    std::map<std::string, std::string> const& fields = upload->parser.fields;
     if (verbose()) {
         LOG(DebugAll, "Request content:");
         for (auto const& [name, value] : fields)
@@ -240,11 +285,17 @@ void VoxApp::update(Request* request) {
         deviceId.c_str());
     bool host = id == deviceId;
     char const* package = host ? Constants::SUP_FILE : Constants::CMF_FILE;
+    // A package that is not whole on disk is never announced: the update daemon would install what it finds.
+    if (int failure = upload->parser.writeError()) {
+        LOG(Error, "Writing %s failed: %s", file->second.c_str(), strerror(failure));
+        unlink(Constants::UPLOAD_FILE);
+        out << "{\"result\": \"Write error\" }";
+        return;
+    }
     if (rename(file->second.c_str(), package) != 0) {
-        // The parser could not write the file part, or the package folder is gone: the app must hear that
-        // nothing will happen, rather than wait for a status that never comes.
         LOG(Error, "Moving %s to %s failed: %s", file->second.c_str(), package, strerror(errno));
-        out << "{\"result\": \"Could not store the update file\" }";
+        unlink(Constants::UPLOAD_FILE);
+        out << "{\"result\": \"Write error\" }";
         return;
     }
     if (host) {

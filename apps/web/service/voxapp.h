@@ -5,6 +5,7 @@
 // the app's own layout (CR LF inside documents, no line end after one-line results).
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include "request.h"
@@ -58,6 +59,9 @@ public:
     void listOperation(Request* request, char const* folder);
     void updateStatus(Request* request);
     void update(Request* request);
+    // For the update path: what parses the form as the body arrives and writes the package to disk; null for
+    // every other path, and for a body that is not multipart.
+    std::unique_ptr<Request::BodySink> takeBody(Request* request);
     void fileOperation(Request* request, char const* folder, std::string const& name);
     bool parseFormData(Request* request, std::map<std::string, std::string>& fields, char const* filePath);
     void splitHeaderLine(std::map<std::string, std::string>& fields, std::string const& line);
