@@ -302,7 +302,7 @@ TEST_F(App, UploadsThatAreRefused) {
     EXPECT_EQ(fileContent("/update/client.cmf"), before);
 }
 
-TEST_F(App, APackageStreamsToDiskAndIsNeverHeldInMemory) {
+TEST_F(App, PackagesAndDownloadsStreamAndAreNeverHeldInMemory) {
     start();
     long idle = statusKb(service, "VmHWM:");
     size_t const size =
@@ -346,6 +346,19 @@ TEST_F(App, APackageStreamsToDiskAndIsNeverHeldInMemory) {
         same += size_t(written.gcount());
     EXPECT_EQ(same, size);
     EXPECT_EQ(written.peek(), EOF);
+
+    // A download goes out as the peer takes it.
+    unlink("/update/client.cmf");
+    mkdir("/var/TBX", 0755);
+    std::ofstream("/var/TBX/big.tab");
+    ASSERT_EQ(truncate("/var/TBX/big.tab", 256 << 20), 0);
+    std::string downloaded = answerOf(send({{"SCRIPT_NAME", "/voxapp/v1"},
+                                            {"PATH_INFO", "/lenstables/file/big.tab"},
+                                            {"REQUEST_METHOD", "GET"}}),
+                                      60000)
+                                 .out;
+    EXPECT_EQ(downloaded.size(), JSON_HEADER.size() + (256 << 20));
+    EXPECT_LT(statusKb(service, "VmHWM:") - idle, 16 * 1024) << "the download went through memory";
 }
 
 TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
@@ -378,18 +391,40 @@ TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
     EXPECT_EQ(app("/focusrings/file/r.for", "PUT", "x"), "{\"result\": \"Open error\" }\r\n");
     unlink("/var/FOR");
 
-    // Names that would leave the folder, or name no file, are refused before anything is touched.
+    // No name leaves its folder: not through "..", nor through a link at any component, the folder itself
+    // included. Names inside it are served, also in subfolders and after the plain prefix "/file".
     std::ofstream("/var/secret") << "keep";
-    for (std::string name : {"/../secret", "/..", "/", "", "/sub/x.tab", "/a\0b", "x.tab"}) {
-        if (name == "/a")
-            name = std::string("/a\0b", 4);
-        for (char const* method : {"GET", "PUT", "DELETE"})
-            EXPECT_EQ(app("/lenstables/file" + name, method, "overwritten"),
-                      R"({"result": "Invalid file name" })")
-                << name << " " << method;
+    ASSERT_EQ(system("mkdir -p /var/TBX/sub && ln -s /var/secret /var/TBX/link && ln -s /var /var/TBX/up && "
+                     "rm -rf /var/FOR && ln -s /var/TBX /var/FOR"),
+              0);
+    std::string const INVALID = R"({"result": "Invalid file name" })";
+    std::string const SUCCESS = R"({"result": "Success" })";
+    std::string const MISSING = R"({"result": "No such file" })";
+    struct Case {
+        std::string path;
+        std::string get, put, del; // answers, in the order PUT, GET, DELETE are sent
+    } const cases[] = {
+        {"/lenstables/file/../secret", INVALID, INVALID, INVALID},
+        {"/lenstables/file/..", INVALID, INVALID, INVALID},
+        {"/lenstables/file/sub/../../secret", INVALID, INVALID, INVALID},
+        {"/lenstables/file/link", INVALID, INVALID, INVALID},
+        {"/lenstables/file/up/secret", INVALID, INVALID, INVALID},
+        {"/focusrings/file/r.for", INVALID, INVALID, INVALID},
+        {std::string("/lenstables/file/a\0b", 21), INVALID, INVALID, INVALID},
+        {"/lenstables/file/sub/x.tab", "body", SUCCESS, SUCCESS},
+        {"/lenstables/filex.tab", "body", SUCCESS, SUCCESS},
+        {"/lenstables/file", MISSING, "{\"result\": \"Open error\" }\r\n", MISSING},
+        {"/lenstables/file/", MISSING, "{\"result\": \"Open error\" }\r\n", MISSING},
+    };
+    for (Case const& c : cases) {
+        EXPECT_EQ(app(c.path, "PUT", "body"), c.put) << c.path;
+        EXPECT_EQ(app(c.path), c.get) << c.path;
+        EXPECT_EQ(app(c.path, "DELETE"), c.del) << c.path;
     }
+    EXPECT_EQ(app("/focusrings/list"), "[]");
     EXPECT_EQ(fileContent("/var/secret"), "keep");
-    EXPECT_FALSE(exists("/var/TBX/sub"));
+    EXPECT_FALSE(exists("/var/TBX/sub/x.tab") || exists("/var/TBX/x.tab") || exists("/var/a"));
+    EXPECT_TRUE(exists("/var/TBX/link") && exists("/var/TBX/up"));
 }
 
 TEST_F(App, AFileTravelsThroughNginxUnchanged) {

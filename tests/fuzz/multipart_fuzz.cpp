@@ -19,7 +19,8 @@ std::string slurp(char const* path) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
-    static char const* const TYPES[] = {"multipart/form-data; boundary=b", "multipart/form-data;boundary=\"--x\"",
+    static char const* const TYPES[] = {"multipart/form-data; boundary=b",
+                                        "multipart/form-data;boundary=\"--x\"",
                                         "multipart/form-data; boundary=", "text/plain"};
     static char const* const PATH = "/tmp/fuzz-file-from-app";
     if (size < 2)

@@ -118,6 +118,7 @@ public:
     unsigned short requestId() const { return static_cast<unsigned short>(header[2] << 8 | header[3]); }
     size_t queuedBytes() const { return mQueuedBytes; } // framed, not yet taken by the peer
     bool peerGone() const { return mPeerGone; }         // nothing more is sent
+    bool streaming() const { return bool(mSource); }    // an answer from streamFrom is still being produced
     // Handed to the web API and not yet ended, since when.
     bool handedOver() const { return mHandedOver; }
     std::chrono::steady_clock::time_point handedOverAt() const { return mHandedOverAt; }

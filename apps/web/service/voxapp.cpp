@@ -6,11 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "beneath.h"
 #include "hwinfo.h"
 #include "introspection_enum.h"
 #include "introspection_gen.h"
@@ -36,13 +39,6 @@ bool startsWith(std::string const& text, char const* prefix, std::string& rest) 
 
 bool verbose() {
     return gComponentLogLevel && *gComponentLogLevel == gen::LogLevel::DebugAll;
-}
-
-// Names come from the path and are used after the folder as they are; one that could leave the folder, or
-// that names no file, is refused before anything is opened.
-bool acceptableName(std::string const& name) {
-    return name.size() > 1 && name[0] == '/' && name.find('/', 1) == std::string::npos &&
-           name.find("..") == std::string::npos && name.find('\0') == std::string::npos;
 }
 
 // An update package on its way to disk: the form is parsed as the body arrives and its file part written to
@@ -141,7 +137,8 @@ void VoxApp::handleRequest(Request* request) {
         if (!known)
             request->output() << UNKNOWN_REQUEST;
     }
-    request->end();
+    if (!request->streaming()) // a download ends itself once it has gone out
+        request->end();
 }
 
 void VoxApp::deviceInfo(Request* request) {
@@ -183,8 +180,12 @@ void VoxApp::deviceInfo(Request* request) {
 
 void VoxApp::listOperation(Request* request, char const* folder) {
     std::ostream& out = request->output();
-    DIR* dir = opendir(folder);
+    // A folder that is a link lists nothing: what it leads to is not the app's.
+    int fd = Beneath::openFolder(folder);
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
     if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
         out << "[]";
         return;
     }
@@ -329,33 +330,80 @@ void VoxApp::fileOperation(Request* request, char const* folder, std::string con
         out << UNKNOWN_REQUEST;
         return;
     }
-    if (!acceptableName(name)) {
+    // Nothing outside the folder is ever opened, written or removed: the kernel refuses "..", and a link at
+    // any component, the folder itself included.
+    auto refused = [&](int error) {
+        if (!Beneath::leaves(error))
+            return false;
         LOG(Warn, "Refused file name '%s' in %s", name.c_str(), folder);
         out << "{\"result\": \"Invalid file name\" }";
+        return true;
+    };
+    if (name.find('\0') != std::string::npos) // the system would read a shorter name than the app sent
+        return void(refused(ELOOP));
+    if (method == "PUT" && mkdir(folder, 0777) != 0 && errno != EEXIST)
+        LOG(Warn, "Could not create directory %s", folder);
+    struct Folder {
+        int fd;
+        ~Folder() {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } const directory{Beneath::openFolder(folder)};
+    int folderError = errno;
+    if (directory.fd < 0) {
+        if (!refused(folderError))
+            out << (method == "PUT" ? "{\"result\": \"Open error\" }\r\n"
+                                    : "{\"result\": \"No such file\" }");
         return;
     }
-    std::string path = folder + name;
     if (method == "GET") {
-        std::ifstream file(path, std::ios::binary);
-        if (!file.is_open()) {
-            out << "{\"result\": \"No such file\" }";
+        int fd = Beneath::open(directory.fd, name, O_RDONLY);
+        struct stat status;
+        if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+            int error = errno;
+            if (fd >= 0)
+                ::close(fd);
+            if (fd >= 0 || !refused(error))
+                out << "{\"result\": \"No such file\" }";
             return;
         }
-        char buffer[65536];
-        while (file.read(buffer, sizeof buffer) || file.gcount() > 0)
-            request->output().write(buffer, file.gcount());
+        // Read and sent a piece at a time as the app takes it, never loaded whole.
+        auto file = std::shared_ptr<int>(new int(fd), [](int* f) {
+            ::close(*f);
+            delete f;
+        });
+        request->streamFrom([file](Request& answer) {
+            char buffer[65536];
+            ssize_t n = ::read(*file, buffer, sizeof buffer);
+            if (n < 0)
+                throw std::runtime_error(std::string("Reading the file failed: ") + strerror(errno));
+            answer.output().write(buffer, n);
+            return n > 0;
+        });
     } else if (method == "PUT") {
-        if (mkdir(folder, 0777) != 0 && errno != EEXIST)
-            LOG(Warn, "Could not create directory %s", folder);
-        std::ofstream file(path, std::ios::binary | std::ios::trunc);
-        if (!file.is_open()) {
-            out << "{\"result\": \"Open error\" }\r\n";
+        int fd = Beneath::open(directory.fd, name, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (fd < 0) {
+            if (!refused(errno))
+                out << "{\"result\": \"Open error\" }\r\n";
             return;
         }
-        file.write(request->postData.data(), std::streamsize(request->postData.size()));
-        file.flush();
-        out << (file.fail() ? "{\"result\": \"Write error\" }" : "{\"result\": \"Success\" }");
+        std::string_view data = request->postData;
+        bool failed = false;
+        while (!data.empty() && !failed) {
+            ssize_t n = ::write(fd, data.data(), data.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            failed = n <= 0;
+            if (!failed)
+                data.remove_prefix(size_t(n));
+        }
+        failed |= ::close(fd) != 0;
+        out << (failed ? "{\"result\": \"Write error\" }" : "{\"result\": \"Success\" }");
     } else {
-        out << (unlink(path.c_str()) == 0 ? "{\"result\": \"Success\" }" : "{\"result\": \"No such file\" }");
+        if (Beneath::unlink(directory.fd, name) == 0)
+            out << "{\"result\": \"Success\" }";
+        else if (!refused(errno))
+            out << "{\"result\": \"No such file\" }";
     }
 }
