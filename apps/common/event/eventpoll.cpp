@@ -69,22 +69,21 @@ void EventPoll::add(int fd, Callback* callback, unsigned int events) {
     if (mEpollFd < 0)
         THROW_ERROR("add called on an already closed handle");
     LOG(DebugMost, "Add new client %i/%p", fd, static_cast<void*>(callback));
-    epoll_event event;
-    memset(&event, 0, sizeof event);
-    event.events = events;
-    event.data.ptr = callback;
-    if (epoll_ctl(mEpollFd, EPOLL_CTL_ADD, fd, &event) < 0)
-        THROW_ERROR_NUMBER("epoll_ctl");
+    control(EPOLL_CTL_ADD, fd, callback, events);
 }
 
 void EventPoll::modify(int fd, Callback* callback, unsigned int events) {
     if (mEpollFd < 0)
         THROW_ERROR("modify called on an already closed handle");
+    control(EPOLL_CTL_MOD, fd, callback, events);
+}
+
+void EventPoll::control(int operation, int fd, Callback* callback, unsigned int events) {
     epoll_event event;
     memset(&event, 0, sizeof event);
     event.events = events;
     event.data.ptr = callback;
-    if (epoll_ctl(mEpollFd, EPOLL_CTL_MOD, fd, &event) < 0)
+    if (epoll_ctl(mEpollFd, operation, fd, &event) < 0)
         THROW_ERROR_NUMBER("epoll_ctl");
 }
 

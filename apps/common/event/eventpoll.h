@@ -54,6 +54,8 @@ public:
     static bool shouldTerminate();
 
 private:
+    void control(int operation, int fd, Callback* callback, unsigned int events);
+
     int mEpollFd;   // -1 when closed
     timer_t mTimer; // valid while mHasTimer
     bool mHasTimer;
