@@ -166,8 +166,12 @@ void FormParser::feed(std::string_view bytes) {
             partialLine(bytes);
             return;
         }
-        partialLine(bytes.substr(0, lf));
-        endLine();
+        if (mLine.empty() && !mInData) {
+            takeLine(bytes.substr(0, lf)); // the whole line is in this piece: read in place
+        } else {
+            partialLine(bytes.substr(0, lf));
+            endLine();
+        }
         bytes.remove_prefix(lf + 1);
     }
 }
@@ -186,19 +190,33 @@ void FormParser::partialLine(std::string_view bytes) {
         mLine.assign(1, bytes.back());
         return;
     }
-    size_t room = Constants::FORM_MAX_LINE - std::min(mLine.size(), Constants::FORM_MAX_LINE);
-    mLine.append(bytes.substr(0, room));
-    if (!mInHeaders && mLine.size() >= mDelimiter.size() &&
-        mLine.compare(0, mDelimiter.size(), mDelimiter) != 0) {
-        // Not a delimiter: the data of the part, and the line end held back before it belongs to it.
-        if (mPendingLineEnd)
-            emit("\r\n");
-        mPendingLineEnd = false;
-        mInData = true;
-        std::string held = std::move(mLine);
-        mLine.clear();
-        partialLine(held);
+    auto keep = [&](std::string_view more) {
+        mLine.append(
+            more.substr(0, Constants::FORM_MAX_LINE - std::min(mLine.size(), Constants::FORM_MAX_LINE)));
+    };
+    if (mInHeaders) {
+        keep(bytes);
+        return;
     }
+    // Only as much as decides whether the line is a delimiter is held back.
+    size_t needed = mDelimiter.size() - std::min(mLine.size(), mDelimiter.size());
+    keep(bytes.substr(0, needed));
+    bytes.remove_prefix(std::min(needed, bytes.size()));
+    if (mLine.size() < mDelimiter.size())
+        return;
+    if (mLine.compare(0, mDelimiter.size(), mDelimiter) == 0) {
+        keep(bytes);
+        return;
+    }
+    // Not a delimiter: the data of the part, and the line end held back before it belongs to it.
+    if (mPendingLineEnd)
+        emit("\r\n");
+    mPendingLineEnd = false;
+    mInData = true;
+    std::string held = std::move(mLine);
+    mLine.clear();
+    partialLine(held);
+    partialLine(bytes);
 }
 
 void FormParser::endLine() {
