@@ -595,6 +595,54 @@ TEST_F(FcgiTest, ParametersOverTheLimitGetAnErrorAnswerAndTheConnectionStaysInSt
     EXPECT_EQ(exchange(fd, request(5, {{"A", "1"}}, "", true)).out, "A=1;|");
 }
 
+TEST_F(FcgiTest, BodiesHeldAtOnceHaveOneLimitForAll) {
+    answer = [](Request* request) {
+        request->writeHeader("");
+        request->output() << request->postData.size();
+        request->end();
+    };
+    // The server reads only while the test pumps: large bodies go in pieces the socket holds, and the answer
+    // is waited for (a window that reopens may delay the last bytes).
+    auto deliver = [&](int fd, std::string const& bytes) {
+        for (size_t at = 0; at < bytes.size(); at += 64 << 10) {
+            EXPECT_TRUE(sendAll(fd, bytes.substr(at, 64 << 10)));
+            pump();
+        }
+    };
+    auto answered = [&](int fd, std::string const& last) {
+        EXPECT_TRUE(sendAll(fd, last));
+        std::string received;
+        std::vector<Record> records;
+        for (int round = 0; round < 500 && (records.empty() || records.back().type != 3); ++round) {
+            poll.wait(10, true);
+            received += receiveAvailable(fd);
+            records.clear();
+            parse(received, records);
+        }
+        Answer result;
+        EXPECT_EQ(checkAnswer(records, result), "");
+        return result.out;
+    };
+    std::string const body(40 << 20, 'b');
+    std::string first = request(1, SOME_PARAMS, body);
+    int early = client();
+    deliver(early, first.substr(0, first.size() - 8)); // all but the empty STDIN record
+    // A second body that together with the first is over the limit is refused, and the connection stays
+    // in step for the next request.
+    int late = client();
+    std::string second = request(2, SOME_PARAMS, body, true);
+    deliver(late, second.substr(0, second.size() - 8));
+    EXPECT_EQ(
+        answered(late, second.substr(second.size() - 8)),
+        "Status: 413 Payload Too Large\r\nContent-type: application/json\r\n\r\n{\"result\": 0, \"error\": "
+        "\"Request bodies held at once larger than 67108864 bytes.\" }");
+    EXPECT_EQ(answered(early, first.substr(first.size() - 8)), std::to_string(body.size()));
+    // Once the first is answered its body no longer counts.
+    std::string third = request(3, SOME_PARAMS, body, true);
+    deliver(late, third.substr(0, third.size() - 8));
+    EXPECT_EQ(answered(late, third.substr(third.size() - 8)), std::to_string(body.size()));
+}
+
 TEST_F(FcgiTest, DestructionEndsHeldRequestsWithoutWaitingForQueuedAnswers) {
     int queued = client();
     answer = [](Request* request) {
