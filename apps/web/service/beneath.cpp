@@ -39,10 +39,10 @@ public:
     int fd;
 };
 
-// A directory that is not a link. The kernel reports a link opened as a directory without following it as
-// "not a directory"; it is told as what it is, a link.
-int openDirectory(int at, char const* name) {
-    int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// One component, not followed if it is a link. The kernel reports a link opened as a directory without
+// following it as "not a directory"; it is told as what it is, a link.
+int openNotLink(int at, char const* name, int flags, mode_t mode = 0) {
+    int fd = openat(at, name, flags | O_NOFOLLOW | O_CLOEXEC, mode);
     struct stat status;
     if (fd < 0 && errno == ENOTDIR && fstatat(at, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISLNK(status.st_mode))
@@ -56,13 +56,13 @@ int walk(int folder, std::vector<std::string> const& parts, int flags, mode_t mo
         return openat(folder, ".", flags | O_CLOEXEC, mode);
     Descriptor current(fcntl(folder, F_DUPFD_CLOEXEC, 0));
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        int next = openDirectory(current.fd, parts[i].c_str());
+        int next = openNotLink(current.fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY);
         if (next < 0)
             return -1;
         ::close(current.fd);
         current.fd = next;
     }
-    return openat(current.fd, parts.back().c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    return openNotLink(current.fd, parts.back().c_str(), flags, mode);
 }
 
 } // namespace
@@ -78,7 +78,7 @@ int openFolder(char const* folder) {
         ::open(slash == 0 ? "/" : path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (parent.fd < 0)
         return -1;
-    return openDirectory(parent.fd, path.c_str() + slash + 1);
+    return openNotLink(parent.fd, path.c_str() + slash + 1, O_RDONLY | O_DIRECTORY);
 }
 
 int open(int folder, std::string const& name, int flags, mode_t mode) {
