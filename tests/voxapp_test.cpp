@@ -395,6 +395,7 @@ TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
     // included. Names inside it are served, also in subfolders and after the plain prefix "/file".
     std::ofstream("/var/secret") << "keep";
     ASSERT_EQ(system("mkdir -p /var/TBX/sub && ln -s /var/secret /var/TBX/link && ln -s /var /var/TBX/up && "
+                     "mkfifo /var/TBX/pipe && "
                      "rm -rf /var/FOR && ln -s /var/TBX /var/FOR"),
               0);
     std::string const INVALID = R"({"result": "Invalid file name" })";
@@ -415,6 +416,8 @@ TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
         {"/lenstables/filex.tab", "body", SUCCESS, SUCCESS},
         {"/lenstables/file", MISSING, "{\"result\": \"Open error\" }\r\n", MISSING},
         {"/lenstables/file/", MISSING, "{\"result\": \"Open error\" }\r\n", MISSING},
+        // A FIFO nobody writes to or reads from must not hold the service.
+        {"/lenstables/file/pipe", MISSING, "{\"result\": \"Open error\" }\r\n", SUCCESS},
     };
     for (Case const& c : cases) {
         EXPECT_EQ(app(c.path, "PUT", "body"), c.put) << c.path;

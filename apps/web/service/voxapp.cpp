@@ -358,7 +358,8 @@ void VoxApp::fileOperation(Request* request, char const* folder, std::string con
         return;
     }
     if (method == "GET") {
-        int fd = Beneath::open(directory.fd, name, O_RDONLY);
+        // Non-blocking: a FIFO in the folder must not hold the service until someone writes to it.
+        int fd = Beneath::open(directory.fd, name, O_RDONLY | O_NONBLOCK);
         struct stat status;
         if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
             int error = errno;
@@ -382,7 +383,7 @@ void VoxApp::fileOperation(Request* request, char const* folder, std::string con
             return n > 0;
         });
     } else if (method == "PUT") {
-        int fd = Beneath::open(directory.fd, name, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        int fd = Beneath::open(directory.fd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
         if (fd < 0) {
             if (!refused(errno))
                 out << "{\"result\": \"Open error\" }\r\n";
