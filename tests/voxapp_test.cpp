@@ -2,6 +2,7 @@
 // daemon (it owns the blocks and sees every event the service posts), and requests arrive over FastCGI as the
 // front web server sends them, with "/voxapp/v1" as the script and the rest of the path as PATH_INFO.
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -426,6 +427,26 @@ TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
     }
     EXPECT_EQ(app("/focusrings/list"), "[]");
     EXPECT_EQ(fileContent("/var/secret"), "keep");
+
+    // Downloads on a kept connection, as nginx may send them: each answered once, whole.
+    std::ofstream("/var/TBX/small.tab") << "small";
+    Params get = {{"SCRIPT_NAME", "/voxapp/v1"},
+                  {"PATH_INFO", "/lenstables/file/small.tab"},
+                  {"REQUEST_METHOD", "GET"}};
+    int kept = fcgiclient::connectTo(9000);
+    ASSERT_TRUE(fcgiclient::sendAll(kept, fcgiclient::request(1, get, "", true) +
+                                              fcgiclient::request(2, get, "", false)));
+    std::vector<fcgiclient::Record> records;
+    ASSERT_TRUE(fcgiclient::parse(fcgiclient::receiveUntilEnd(kept), records));
+    close(kept);
+    ASSERT_EQ(std::count_if(records.begin(), records.end(), [](auto const& r) { return r.type == 3; }), 2);
+    auto second = std::find_if(records.begin(), records.end(), [](auto const& r) { return r.type == 3; }) + 1;
+    fcgiclient::Answer one, two;
+    EXPECT_EQ(fcgiclient::checkAnswer({records.begin(), second}, one), "");
+    EXPECT_EQ(fcgiclient::checkAnswer({second, records.end()}, two), "");
+    EXPECT_EQ(one.out, JSON_HEADER + "small");
+    EXPECT_EQ(two.out, JSON_HEADER + "small");
+    EXPECT_EQ(two.requestId, 2u);
     EXPECT_FALSE(exists("/var/TBX/sub/x.tab") || exists("/var/TBX/x.tab") || exists("/var/a"));
     EXPECT_TRUE(exists("/var/TBX/link") && exists("/var/TBX/up"));
 }

@@ -137,7 +137,7 @@ void VoxApp::handleRequest(Request* request) {
         if (!known)
             request->output() << UNKNOWN_REQUEST;
     }
-    if (!request->streaming()) // a download ends itself once it has gone out
+    if (request->handedOver() && !request->streaming()) // a download ends itself once it has gone out
         request->end();
 }
 
