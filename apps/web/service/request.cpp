@@ -44,7 +44,7 @@ Request::Request(Fcgi* fcgi, int fd, int id)
     : fcgi(fcgi), fd(fd), id(static_cast<unsigned>(id)), keepConnection(true), headerWritten(false), header(),
       mOutputBuffer(*this), mOutput(&mOutputBuffer), mQueuedBytes(0), mFramedBytes(0), mEnded(false),
       mHolding(false), mBlocked(false), mWatched(false), mWritable(false), mMarked(false), mPeerGone(false),
-      mProcessing(false), mInputStart(0), mInputEnd(0), mParamsSize(0) {
+      mInputStart(0), mInputEnd(0), mParamsSize(0) {
     memcpy(header, INITIAL_HEADER, sizeof header);
 }
 
@@ -108,7 +108,6 @@ bool Request::readRecord() {
 
 bool Request::processInput() {
     bool taken = false;
-    mProcessing = true;
     // Handing a request over may answer it and close the connection, or mark it; then the rest is not ours to
     // read. While an answer is queued the next request waits: one at a time per connection.
     while (fd != -1 && !mMarked && mQueuedBytes == 0 &&
@@ -119,14 +118,8 @@ bool Request::processInput() {
             break;
         // Taken before it is processed, so that a callback that throws cannot make us process it twice.
         mInputStart += size;
-        try {
-            taken = takeRecord(record);
-        } catch (...) {
-            mProcessing = false;
-            throw;
-        }
+        taken = takeRecord(record);
     }
-    mProcessing = false;
     if (mInputStart == mInputEnd)
         mInputStart = mInputEnd = 0;
     return taken;

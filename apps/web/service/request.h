@@ -198,11 +198,10 @@ private:
     std::chrono::steady_clock::time_point mIdleSince;
 
     // Bookkeeping of the listener.
-    bool mWatched;    // registered with the poll
-    bool mWritable;   // watched for room to write instead of for input
-    bool mMarked;     // in the listener's deletion list
-    bool mPeerGone;   // a write failed, or the listener gave the peer up
-    bool mProcessing; // inside processInput: an answer sent meanwhile must not start it again
+    bool mWatched;  // registered with the poll
+    bool mWritable; // watched for room to write instead of for input
+    bool mMarked;   // in the listener's deletion list
+    bool mPeerGone; // a write failed, or the listener gave the peer up
 
     std::vector<unsigned char> mInput; // received bytes; [mInputStart, mInputEnd) are not yet taken
     size_t mInputStart;
