@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Inside the sandbox: resident memory of the device's release build (scripts/build-device) running idle under
+# Inside the sandbox: resident memory of the device's package (scripts/build-package) running idle under
 # qemu-user, next to two baselines started the same way: qemu-user running an idle armhf program that loads the
 # same C++ runtime (what the emulator itself costs), and the x86-64 release build of the service run natively.
 # Each service runs against the broker and simulated device of its own processor's build: the start gate is a
 # POSIX semaphore, whose layout differs between the two ABIs.
-#   sim/sandbox --kmsg null --ro build/release --ro build/armhf --ro build/device -- \
-#       bench/device_memory.sh build/release build/armhf build/device
+#   sim/sandbox --kmsg null --ro build/release --ro build/armhf --ro build/packages -- \
+#       bench/device_memory.sh build/release build/armhf build/packages
 set -euo pipefail
 release=$(realpath "$1")
 armhf=$(realpath "$2")
-device=$(realpath "$3")
+# The program as the device gets it: out of the armhf package.
+dpkg-deb -x "$(ls "$(realpath "$3")"/*_armhf.deb | tail -n 1)" /tmp/stage
+program=$(ls /tmp/stage/usr/libexec/*/service)
 pids=()
 stop() {
     for p in "${pids[@]}"; do kill $p 2>/dev/null; done
@@ -46,7 +48,7 @@ measure() {
 }
 
 measure native "" "$release" "$release/apps/web/service/service"
-measure emulated "qemu-arm -L /" "$armhf" "$device/stage/usr/bin/service"
+measure emulated "qemu-arm -L /" "$armhf" "$program"
 
 cat >/tmp/idle.cpp <<'CPP'
 #include <iostream>
@@ -59,4 +61,4 @@ qemu-arm -L / /tmp/idle >/dev/null & idle=$!
 pids+=($idle)
 sleep 1
 echo "qemu-user with an idle armhf program: $(memory $idle)"
-ls -l "$device/stage/usr/bin/service" | awk '{print "stripped armhf program:", $5, "bytes"}'
+ls -l "$program" | awk '{print "stripped armhf program:", $5, "bytes"}'

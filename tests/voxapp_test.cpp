@@ -380,7 +380,7 @@ TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
     app("/setups/file/one.stp", "PUT", "1");
     app("/setups/file/two.stp", "PUT", "2");
     mkdir("/var/SETUPS/folder", 0755);
-    symlink("/etc/passwd", "/var/SETUPS/link");
+    ASSERT_EQ(symlink("/etc/passwd", "/var/SETUPS/link"), 0);
     std::string listing = app("/setups/list");
     EXPECT_TRUE(listing == "[\r\n\"one.stp\",\r\n\"two.stp\"\r\n]" ||
                 listing == "[\r\n\"two.stp\",\r\n\"one.stp\"\r\n]")

@@ -7,9 +7,13 @@
 #include "gen_init.h"
 #include "log.h"
 #include "requesthandler.h"
+#include "version.h"
 
 void processPreInit() {}
-void processPostInit() {}
+// The level is bound by now, so the version line follows AppServiceLogLevel like every later one.
+void processPostInit() {
+    LOG(LogLight, "Version %s", SERVICE_VERSION);
+}
 
 namespace {
 // Whatever an endpoint or a layer leaves uncaught ends that one piece of work, not the service: the device
