@@ -1,9 +1,19 @@
 // The kernel log, followed by offset. The service sends kernel text as it is, with colour spans of its own around
 // it and nothing escaped: so the text is never handed to the browser as HTML. Only the service's span tags are
 // recognised, and only their colours are applied; everything else stays text.
+//
+// Each line is read for the program that wrote it and its level (the columns every program of the device
+// writes), so that the pane can filter by them. Only the newest lines are kept.
+import { el } from "./dom.js";
 
 const SPAN = /<span style='([^'<>]*)'>|<\/span>/g;
 const STYLE = /^\s*(color|background-color):\s*(#[0-9A-Fa-f]{6})\s*;?\s*$/;
+export const LEVELS = ["DebugAll", "DebugMost", "DebugLight", "LogAll", "LogMost", "LogLight", "Warn", "Error"];
+export const KEEP = 5000;
+// `[   12.345678] ` as dmesg prints the kernel's time stamp; then the writer's name right-aligned in its column,
+// two spaces and the level. Lines written by other means (a tool writing to /dev/kmsg) name their writer before
+// a colon, or nothing.
+const LINE = new RegExp(`^(?:\\[\\s*(\\d+\\.\\d+)\\]\\s?)?\\s*(?:(\\S+)  (${LEVELS.join("|")})(?= |$)|([\\w.-]+):)?`);
 
 // Splits converted log text into runs of text with the colours in force. `open` is the stack of styles still open
 // from earlier text (spans are not balanced and may continue across answers); it is updated in place.
@@ -28,6 +38,45 @@ export function logRuns(text, open) {
     return runs;
 }
 
+// Groups runs into whole lines. `partial` holds the runs of a line not yet ended; it is updated in place and the
+// ended lines are returned, each as its runs and its plain text.
+export function logLines(runs, partial) {
+    const lines = [];
+    for (const run of runs) {
+        const pieces = run.text.split("\n");
+        pieces.forEach((piece, i) => {
+            if (i > 0) {
+                lines.push(partial.splice(0));
+            }
+            if (piece) partial.push({ text: piece, style: run.style });
+        });
+    }
+    return lines.map((runs) => ({ runs, text: runs.map((r) => r.text).join("").replace(/\r$/, "") }));
+}
+
+// The time stamp (seconds, or null), writer and level of a line's plain text.
+export function parseLine(text) {
+    const m = LINE.exec(text);
+    return {
+        time: m[1] !== undefined ? Number(m[1]) : null,
+        program: m[2] ?? m[4] ?? "",
+        level: m[3] ?? "",
+    };
+}
+
+// Whether a parsed line passes the filters: one writer or all (""), a lowest level (lines without a level pass
+// any), and a text to contain, ignoring case.
+export function passes(line, { program = "", level = "", text = "" }) {
+    if (program && line.program !== program) return false;
+    if (level && line.level && LEVELS.indexOf(line.level) < LEVELS.indexOf(level)) return false;
+    return !text || line.text.toLowerCase().includes(text.toLowerCase());
+}
+
+// Keeps the newest `keep` of the lines added; returns those it dropped.
+export function cap(lines, keep = KEEP) {
+    return lines.length > keep ? lines.splice(0, lines.length - keep) : [];
+}
+
 // The answer's first line is the log's size when the request arrived; the rest starts at the offset asked for,
 // unless that was 0 or beyond the end (a restarted service), when it is the whole log.
 export function splitAnswer(bytes) {
@@ -38,29 +87,88 @@ export function splitAnswer(bytes) {
 }
 
 export class LogPane {
-    constructor(pre, follow) {
-        Object.assign(this, { pre, follow });
+    // controls: the pre, the "keep at the end" and "pause" boxes, the writer, level and text filters, and the
+    // line that counts what is kept and shown.
+    constructor(controls) {
+        Object.assign(this, controls);
         this.offset = 0;
+        this.lines = [];
+        this.listeners = [];
+        this.programs = new Set();
         this.reset();
+        for (const input of [this.program, this.level, this.text]) input.addEventListener("input", () => this.redraw());
+        this.pause.addEventListener("change", () => !this.pause.checked && this.redraw());
+        this.level.replaceChildren(el("option", { value: "" }, "any level"), ...LEVELS.map((l) => el("option", { value: l }, `${l} and above`)));
+    }
+
+    // Every whole line as it arrives, whatever the filters and the pause.
+    onLine(listener) {
+        this.listeners.push(listener);
     }
 
     reset() {
         this.pre.replaceChildren();
+        this.lines.length = 0;
         this.open = [];
+        this.partial = [];
         this.decoder = new TextDecoder("utf-8");
+        this.count();
     }
 
-    append(text) {
-        const atEnd = this.pre.scrollTop + this.pre.clientHeight >= this.pre.scrollHeight - 4;
-        for (const run of logRuns(text, this.open)) {
-            const span = document.createElement("span");
-            span.textContent = run.text;
+    filters() {
+        return { program: this.program.value, level: this.level.value, text: this.text.value };
+    }
+
+    lineView(line) {
+        const node = el("div", { class: "line", "data-program": line.program, "data-level": line.level });
+        for (const run of line.runs) {
+            const span = el("span", {}, run.text);
             if (run.style.color) span.style.color = run.style.color;
             if (run.style["background-color"]) span.style.backgroundColor = run.style["background-color"];
             if (run.style.color || run.style["background-color"]) span.className = "coloured";
-            this.pre.append(span);
+            node.append(span);
         }
+        line.node = node;
+        return node;
+    }
+
+    append(text) {
+        const added = logLines(logRuns(text, this.open), this.partial).map((line) => ({ ...line, ...parseLine(line.text) }));
+        if (!added.length) return;
+        this.lines.push(...added);
+        for (const line of cap(this.lines)) line.node?.remove();
+        for (const line of added) {
+            if (line.program && !this.programs.has(line.program)) this.addProgram(line.program);
+            this.listeners.forEach((listener) => listener(line));
+        }
+        if (this.pause.checked) return this.count();
+        const filters = this.filters();
+        this.show(() => this.pre.append(...added.filter((l) => passes(l, filters)).map((l) => this.lineView(l))));
+    }
+
+    redraw() {
+        const filters = this.filters();
+        this.show(() => this.pre.replaceChildren(...this.lines.filter((l) => passes(l, filters)).map((l) => l.node ?? this.lineView(l))));
+    }
+
+    show(change) {
+        const atEnd = this.pre.scrollTop + this.pre.clientHeight >= this.pre.scrollHeight - 4;
+        change();
         if (this.follow.checked || atEnd) this.pre.scrollTop = this.pre.scrollHeight;
+        this.count();
+    }
+
+    count() {
+        const shown = this.pre.childElementCount;
+        this.counter.textContent = `${shown} of ${this.lines.length} lines${this.pause.checked ? ", paused" : ""} (the newest ${KEEP} are kept)`;
+    }
+
+    addProgram(program) {
+        this.programs.add(program);
+        const options = [...this.programs].sort().map((p) => el("option", { value: p }, p));
+        const chosen = this.program.value;
+        this.program.replaceChildren(el("option", { value: "" }, "every program"), ...options);
+        this.program.value = chosen;
     }
 
     async run() {

@@ -3,6 +3,9 @@ import { Live } from "./live.js";
 import { LogPane } from "./log.js";
 import { ScreenPane } from "./screen.js";
 import { AppPane } from "./app.js";
+import { SearchPane } from "./search.js";
+import { ServicePane } from "./service.js";
+import { WatchPane } from "./watch.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -11,6 +14,12 @@ const tree = new Tree($("tree"), (text, ok) => {
     setResult.textContent = text;
     setResult.dataset.ok = ok ? "1" : "0";
 });
+const search = new SearchPane($("results"), tree);
+const watch = new WatchPane($("watch-pane"), tree);
+tree.pin = (pin) => watch.pin(pin);
+const log = new LogPane({ pre: $("log"), follow: $("log-follow"), pause: $("log-pause"), program: $("log-program"),
+    level: $("log-level"), text: $("log-text"), counter: $("log-count") });
+const service = new ServicePane($("service-pane"), tree, log);
 
 const problems = $("tree-problems");
 const showProblems = (list) => {
@@ -21,7 +30,11 @@ const showProblems = (list) => {
 const connection = $("connection");
 const live = new Live({
     onState(variables, found) {
+        // Everything that follows variables is renewed with the tree.
         tree.load(variables);
+        search.run();
+        watch.load();
+        service.load();
         showProblems(found);
         const name = variables?.MemPersistent?.ProductName?.value;
         $("product").textContent = typeof name === "string" ? name : "";
@@ -38,12 +51,12 @@ const live = new Live({
 let searchTimer;
 $("search").addEventListener("input", (e) => {
     clearTimeout(searchTimer);
-    searchTimer = setTimeout(() => tree.filter(e.target.value), 150);
+    searchTimer = setTimeout(() => search.run(e.target.value), 150);
 });
 $("reload").addEventListener("click", () => live.reload().catch((e) => showProblems([e.message])));
 
 live.start();
-new LogPane($("log"), $("log-follow")).run();
+log.run();
 const screen = new ScreenPane($("screen"), $("screen-error"), $("screen-auto"));
 $("screen-refresh").addEventListener("click", () => screen.refresh());
 screen.start();
