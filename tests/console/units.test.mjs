@@ -1,11 +1,15 @@
 // The console's readers and checks without a browser: the lenient JSON reader on the shapes the service really
-// sends, the log's span reader, the set-request bodies and the editors' input checks.
+// sends, the log's readers and filters, the set-request bodies, the editors' input checks and read-back, the
+// search, the service actions' answers and the watch list's plot.
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import { parseLenient, Broken } from "../../sim/console/js/lenient-json.js";
-import { logRuns, splitAnswer } from "../../sim/console/js/log.js";
+import { logRuns, logLines, parseLine, passes, cap, splitAnswer } from "../../sim/console/js/log.js";
 import { setBody, quote } from "../../sim/console/js/api.js";
-import { kindOf, checkInput, visible } from "../../sim/console/js/tree.js";
+import { kindOf, checkInput, visible, keptNote } from "../../sim/console/js/values.js";
+import { search } from "../../sim/console/js/search.js";
+import { checkCloseFocus, actionError } from "../../sim/console/js/service.js";
+import { plot, parsePath, pathOf } from "../../sim/console/js/watch.js";
 
 const int = (v) => `{"max":"4","min":"1","type":"int","value":"${v}"}`;
 const tree = (blocks) => `{\r\n"id": 3,\r\n"variables": {${blocks}}}\r\n`;
@@ -85,6 +89,27 @@ test("log text becomes coloured runs; unknown styles and markup stay harmless", 
     assert.deepEqual(logRuns("<span style='color: red; x: url(y)'>z", [])[0].style, {});
 });
 
+test("log lines are read for time stamp, writer and level, filtered, and capped", () => {
+    const partial = [];
+    const text = "[   12.345678]           service  Error         requesthandler.cpp: 314 failed\n" +
+        "      message-broker  DebugAll           eventpoll.cpp: 152 Call\nonewire-tool: ring written\nhalf";
+    const lines = logLines(logRuns(text, []), partial).map((l) => ({ ...l, ...parseLine(l.text) }));
+    assert.deepEqual(lines.map((l) => [l.time, l.program, l.level]),
+        [[12.345678, "service", "Error"], [null, "message-broker", "DebugAll"], [null, "onewire-tool", ""]]);
+    // The unended line waits for the rest, its colour with it.
+    const [rest] = logLines(logRuns("<span style='color: #AA0000'> line\n", []), partial);
+    assert.equal(rest.text, "half line");
+    assert.deepEqual(rest.runs.map((r) => r.style.color), [undefined, "#AA0000"]);
+    assert.deepEqual(parseLine("usb 1-1: new device"), { time: null, program: "", level: "" });
+    const shown = (f) => lines.filter((l) => passes(l, f)).map((l) => l.program);
+    assert.deepEqual(shown({ program: "service" }), ["service"]);
+    assert.deepEqual(shown({ level: "Warn" }), ["service", "onewire-tool"]); // a line without a level passes
+    assert.deepEqual(shown({ text: "CALL" }), ["message-broker"]);
+    const kept = [1, 2, 3, 4, 5];
+    assert.deepEqual(cap(kept, 3), [1, 2]);
+    assert.deepEqual(kept, [3, 4, 5]);
+});
+
 test("the log answer's size line is split from the bytes after it", () => {
     const bytes = new TextEncoder().encode("1234\r\nä line\n");
     const { size, data } = splitAnswer(bytes);
@@ -100,6 +125,64 @@ test("set bodies quote with the quote the value lacks", () => {
         '{"MemCamera": {"CamSpeedList": {"Index": 1, "CamSpeed": "25"}}}');
     assert.equal(quote('say "hi"'), `'say "hi"'`);
     assert.throws(() => quote(`it's "x"`), /both kinds of quote/);
+});
+
+test("the read-back tells what the device kept when it is not what was sent", () => {
+    const desc = (type, value, extra = {}) => ({ type, value, ...extra });
+    assert.equal(keptNote("string", "Lens Controller with a long name", desc("string", "Lens Controller wit")),
+        "device kept 'Lens Controller wit' (20-byte text)");
+    assert.equal(keptNote("string", "x", desc("string", "x")), null);
+    assert.equal(keptNote("enum", "Nope", desc("Axis", "Focus", { textid: ["Focus"] })), "device kept 'Focus'");
+    assert.equal(keptNote("number", "abc", desc("int", "3")), "device kept 3");
+    assert.equal(keptNote("bool", "yes", desc("bool", "false")), "device kept 'false'");
+    // A float is kept in single precision and printed with six decimals.
+    assert.equal(keptNote("number", "29.5", desc("float", "29.500000")), null);
+    assert.equal(keptNote("number", "0.1234567", desc("float", "0.123457")), null);
+    assert.equal(keptNote("number", "16777217", desc("float", "16777216.000000")), null);
+    assert.equal(keptNote("number", "2.5", desc("float", "2.000000")), "device kept 2.000000");
+    assert.equal(keptNote("buffer", "FF", desc("string", "ff00", { max: "2" })), null);
+    assert.match(keptNote("number", "1", undefined), /could not be read back/);
+});
+
+test("the search finds names, record fields and values, with where they are", () => {
+    const v = (value) => ({ type: "string", value });
+    const state = {
+        MemA: { UpdateFileName: v("x"), Motor: { CalRequest: v("false"), Colour: v("Orange") } },
+        MemB: { List: [{ Name: v("plain") }, { Name: v("orange peel") }], Other: v("ORANGE") },
+    };
+    const found = (q, limit) => search(state, q, limit);
+    assert.deepEqual(found("updatefile").hits, [{ block: "MemA", name: "UpdateFileName", match: "name" }]);
+    assert.deepEqual(found("calrequest").hits, [{ block: "MemA", name: "Motor", index: 0, field: "CalRequest", array: false, match: "field" }]);
+    assert.deepEqual(found("orange").hits.map((h) => [h.name, h.index, h.field]),
+        [["Motor", 0, "Colour"], ["List", 1, "Name"], ["Other", undefined, undefined]]);
+    assert.deepEqual(found("memb").hits.map((h) => h.name), ["List", "Other"]);
+    assert.deepEqual([found("orange", 1).hits.length, found("orange", 1).more], [1, 2]);
+    assert.deepEqual(found("  ").hits, []);
+});
+
+test("service actions: a close-focus value as the tool takes it, and an unanswered request is no error", () => {
+    assert.equal(checkCloseFocus(" 0.45 "), "0.45");
+    assert.throws(() => checkCloseFocus("-1"), /not a close-focus value/);
+    assert.throws(() => checkCloseFocus("1e3"), /not a close-focus value/);
+    assert.equal(actionError(502, "<html>Bad Gateway</html>"), null);
+    assert.equal(actionError(200, ""), null);
+    assert.equal(actionError(400, '{"result": 0, "error": "parse error"}'), "400: parse error");
+    assert.equal(actionError(404, "nothing here"), "HTTP 404: nothing here");
+});
+
+test("the watch list's plot spans the values and their limits, in steps up to now", () => {
+    const p = plot([[0, 1], [500, 3]], { min: 0, max: 4 }, 1000, 1000, 100, 40);
+    assert.deepEqual([p.low, p.high], [0, 4]);
+    assert.equal(p.points, "0,30 50,30 50,10 100,10");
+    assert.deepEqual(p.limits.map((l) => [l.value, l.y]), [[0, 40], [4, 0]]);
+    // A float's limits are its type's extremes: not drawn, the range is the values'.
+    const f = plot([[0, 16.1], [600, 16.3]], { min: -1e38, max: 1e38 }, 1000, 1000, 100, 40);
+    assert.deepEqual([f.low, f.high, f.limits], [16.1, 16.3, []]);
+    // A sample older than the span holds at the left edge; one value alone gets a range around it.
+    const old = plot([[-5000, 7]], null, 1000, 1000, 100, 40);
+    assert.deepEqual([old.points, old.low, old.high], ["0,20 100,20", 6, 8]);
+    for (const path of ["MemA.X", "MemM.FocusMotor.ActPosition", "MemC.List[3].Speed"]) assert.equal(pathOf(parsePath(path)), path);
+    assert.equal(parsePath("MemA"), null);
 });
 
 test("edited values are checked against the printed type and limits", () => {

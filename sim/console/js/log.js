@@ -87,8 +87,8 @@ export function splitAnswer(bytes) {
 }
 
 export class LogPane {
-    // controls: the pre, the "keep at the end" and "pause" boxes, the writer, level and text filters, and the
-    // line that counts what is kept and shown.
+    // controls: the pre, the "keep at the end" and "pause" boxes, the writer, level and text filters, how many
+    // lines to keep, and the line that counts what is kept and shown.
     constructor(controls) {
         Object.assign(this, controls);
         this.offset = 0;
@@ -98,6 +98,10 @@ export class LogPane {
         this.reset();
         for (const input of [this.program, this.level, this.text]) input.addEventListener("input", () => this.redraw());
         this.pause.addEventListener("change", () => !this.pause.checked && this.redraw());
+        this.keep.addEventListener("change", () => {
+            for (const line of cap(this.lines, this.kept())) line.node?.remove();
+            this.count();
+        });
         this.level.replaceChildren(el("option", { value: "" }, "any level"), ...LEVELS.map((l) => el("option", { value: l }, `${l} and above`)));
     }
 
@@ -113,6 +117,12 @@ export class LogPane {
         this.partial = [];
         this.decoder = new TextDecoder("utf-8");
         this.count();
+    }
+
+    // A number the box does not hold keeps the default.
+    kept() {
+        const n = Math.round(Number(this.keep.value));
+        return n >= 1 ? n : KEEP;
     }
 
     filters() {
@@ -136,7 +146,9 @@ export class LogPane {
         const added = logLines(logRuns(text, this.open), this.partial).map((line) => ({ ...line, ...parseLine(line.text) }));
         if (!added.length) return;
         this.lines.push(...added);
-        for (const line of cap(this.lines)) line.node?.remove();
+        // A paused view keeps what it shows until it goes on.
+        const dropped = cap(this.lines, this.kept());
+        if (!this.pause.checked) for (const line of dropped) line.node?.remove();
         for (const line of added) {
             if (line.program && !this.programs.has(line.program)) this.addProgram(line.program);
             this.listeners.forEach((listener) => listener(line));
@@ -160,7 +172,7 @@ export class LogPane {
 
     count() {
         const shown = this.pre.childElementCount;
-        this.counter.textContent = `${shown} of ${this.lines.length} lines${this.pause.checked ? ", paused" : ""} (the newest ${KEEP} are kept)`;
+        this.counter.textContent = `${shown} of ${this.lines.length} lines shown${this.pause.checked ? ", paused" : ""}`;
     }
 
     addProgram(program) {

@@ -18,7 +18,7 @@ const search = new SearchPane($("results"), tree);
 const watch = new WatchPane($("watch-pane"), tree);
 tree.pin = (pin) => watch.pin(pin);
 const log = new LogPane({ pre: $("log"), follow: $("log-follow"), pause: $("log-pause"), program: $("log-program"),
-    level: $("log-level"), text: $("log-text"), counter: $("log-count") });
+    level: $("log-level"), text: $("log-text"), keep: $("log-keep"), counter: $("log-count") });
 const service = new ServicePane($("service-pane"), tree, log);
 
 const problems = $("tree-problems");

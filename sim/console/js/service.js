@@ -76,8 +76,10 @@ export class ServicePane {
         try {
             const error = await this.post("modemdata.cgi", { devType });
             if (error) return this.say(`Modem not set: ${error}`, "bad");
-            const label = this.tree.state[BLOCK]?.ServiceMode1WireModemLabel?.value;
-            this.say(`Modem type ${devType} sent; the device reports ${label ? `"${label}"` : "nothing yet"}`, "done");
+            // The service sets the label before the type, so the type's next value comes with both.
+            const type = (await this.tree.readBack(BLOCK, "ServiceModeConnectedModemType"))?.value ?? "unknown";
+            const label = this.tree.state[BLOCK]?.ServiceMode1WireModemLabel?.value ?? "";
+            this.say(`Modem type ${devType} sent: the device reports ${type}, "${label}"`, "done");
         } catch (e) {
             this.say(`Modem not set: ${e.message}`, "bad");
         }
