@@ -51,7 +51,7 @@ after(async () => {
     if (page && process.env.CONSOLE_OUT) {
         await page.fill("#search", "Torque");
         await row("MemPersistent", "FocusTorque").waitFor();
-        await page.screenshot({ path: `${process.env.CONSOLE_OUT}/console.png` });
+        await page.screenshot({ path: `${process.env.CONSOLE_OUT}/console.png`, fullPage: true });
     }
     await browser?.close();
     assert.deepEqual(pageErrors, [], "the page raised no script errors");

@@ -1,7 +1,7 @@
 // One printed value with its editor. A newer value from the device changes the editor in place, so that the rest
 // of the page, and the focus, stay as they are; while the user is in the editor the value waits, and is shown
 // when the focus leaves it.
-import { el, flash, editing } from "./dom.js";
+import { el, flash, editing, forcing } from "./dom.js";
 import { kindOf, checkInput, visible, limitsOf } from "./values.js";
 
 // Values whose editor has the same parts: only the value itself needs writing into it.
@@ -10,8 +10,8 @@ const shapeOf = (desc, kind) =>
         : `${kind}|${desc.type}|${desc.min}|${desc.max}|${Array.isArray(desc.textid) ? desc.textid.join(",") : ""}`;
 
 export class ValueCell {
-    // commit(text) sends an edited value and resolves to a note on what the device kept (null when as sent);
-    // absent for values that cannot be set. pin, when given, adds the value to the watch list.
+    // commit(text) sends an edited value and resolves to what the device kept and a note on it (null when kept
+    // as sent); absent for values that cannot be set. pin, when given, adds the value to the watch list.
     constructor(desc, { commit, pin, status } = {}) {
         Object.assign(this, { commit, pin, status });
         this.el = el("span", { class: "value" });
@@ -54,7 +54,10 @@ export class ValueCell {
         // What the device holds after the set is written into the editor by the read-back, not a value that
         // was waiting for the focus to leave.
         this.pending = undefined;
-        this.commit(checked).then((note) => this.note(note), () => {});
+        this.commit(checked).then(({ note, kept }) => {
+            if (kept !== undefined) forcing(() => this.update(kept));
+            this.note(note);
+        });
     }
 
     build(desc) {

@@ -3,7 +3,7 @@
 // Live values are written into the editors they concern (see cell.js); nothing else on the page is redrawn.
 import { Broken, isPlainObject } from "./lenient-json.js";
 import { setVariable, getJson } from "./api.js";
-import { el, editing, forcing } from "./dom.js";
+import { el, editing } from "./dom.js";
 import { kindOf, keptNote, visible } from "./values.js";
 import { ValueCell, brokenMark } from "./cell.js";
 
@@ -128,34 +128,27 @@ export class Tree {
     }
 
     // Sends a value, then reads back what the device holds: the service answers result 1 also when the device
-    // did not take the value as sent. Resolves to the note for the editor (null when kept as sent).
+    // did not take the value as sent. Resolves to the note for the editor (null when kept as sent) and the value
+    // the device holds, which the editor shows even while it keeps the focus.
     async commit(block, name, text, field) {
         const what = `${block}.${name}${field ? `[${field.index}].${field.name}` : ""}`;
+        const held = () => (field ? fieldOf(this.state[block]?.[name], field) : this.state[block]?.[name]);
         let answer;
         try {
             answer = await setVariable(block, name, text, field);
         } catch (e) {
             this.status(`${what}: ${e.message}`, false);
-            this.showAgain(block, name);
-            return e.message;
+            return { note: e.message, kept: held() };
         }
         if (!answer.ok) {
             this.status(`${what} = ${text}: refused (result 0${answer.error ? `, ${answer.error}` : ", no such variable"})`, false);
-            this.showAgain(block, name);
-            return "refused";
+            return { note: "refused", kept: held() };
         }
         const value = await this.readBack(block, name);
         const kept = field ? fieldOf(value, field) : value;
         const note = keptNote(kindOf(kept), text, kept);
         this.status(note ? `${what} = ${text}: ${note}` : `${what} = ${text}: kept by the device`, !note);
-        this.showAgain(block, name);
-        return note;
-    }
-
-    // After a set the editors show what the device holds, also the one that still has the focus.
-    showAgain(block, name) {
-        const value = this.state[block]?.[name];
-        forcing(() => this.views.get(`${block}.${name}`)?.forEach((view) => view.update(value)));
+        return { note, kept: kept ?? held() };
     }
 
     readBack(block, name) {
