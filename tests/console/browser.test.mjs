@@ -130,13 +130,19 @@ test("a drop-down keeps the focus while the rest of its record changes, and show
     await page.evaluate(() => (window.focused = document.activeElement));
     // Another client changes the focused field: the page must not write it in under the user.
     await setFromElsewhere('{"MemMotors": {"FocusMotor": {"Index": 0, "MotorAxis": "Iris"}}}');
-    // The simulated device moves the motor's position several times a second.
-    await until(() => {
-        const position = document.querySelector('#results [data-var="MemMotors.FocusMotor"] tr[data-field="ActPosition"] input').value;
-        window.positions ??= new Set();
-        window.positions.add(position);
-        return window.positions.size >= 10;
-    });
+    // Besides the simulated device moving its position, another client changes the record ten times a second.
+    let teeth = 0;
+    const driver = setInterval(() => setFromElsewhere(`{"MemMotors": {"FocusMotor": {"Index": 0, "GearTeethAct": ${++teeth % 200}}}}`), 100);
+    try {
+        await until(() => {
+            const shown = document.querySelector('#results [data-var="MemMotors.FocusMotor"] tr[data-field="GearTeethAct"] input').value;
+            window.teethShown ??= new Set();
+            window.teethShown.add(shown);
+            return window.teethShown.size >= 10;
+        });
+    } finally {
+        clearInterval(driver);
+    }
     assert.equal(await page.evaluate(() => document.activeElement === window.focused), true);
     assert.equal(await axis.inputValue(), "Focus");
     assert.equal((await deviceValue("MemMotors", "FocusMotor")).MotorAxis.value, "Iris");

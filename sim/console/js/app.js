@@ -1,6 +1,7 @@
 // The companion app's side of the device: its information, update packages with the status poll, and the three
 // file folders.
 import { getJson, getText } from "./api.js";
+import { el } from "./dom.js";
 
 const APP = "/voxapp/v1";
 export const FOLDERS = [
@@ -13,15 +14,6 @@ export const FOLDERS = [
 export const FINAL = new Set(["Success", "Failed", "FileNotFound", "FileCorrupt", "FileNotCompatible", "CopyingFailed",
     "RebootFailed", "DeviceNotFound"]);
 
-const el = (tag, attrs = {}, ...children) => {
-    const node = document.createElement(tag);
-    for (const [k, v] of Object.entries(attrs)) {
-        if (k.startsWith("on")) node.addEventListener(k.slice(2), v);
-        else node.setAttribute(k, v);
-    }
-    node.append(...children);
-    return node;
-};
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 // The folders answer `{"result": "…"}`; anything else is shown as it came.
 const resultOf = (text) => {
