@@ -215,9 +215,10 @@ test("the kernel log shows the device's colours, follows new lines, and filters,
     assert.ok(lines.length > 0 && lines.every(([, , t]) => /NoSuchBlock/.test(t)));
 
     // Paused, a new line is kept but not shown until the pane goes on.
+    await page.fill("#log-text", "WhilePaused");
     await page.check("#log-pause");
     await setFromElsewhere('{"NoSuchBlockWhilePaused": {"X": 1}}');
-    await until(() => /paused/.test(document.querySelector("#log-count").textContent));
+    await until(() => /paused, [1-9]\d* new to show/.test(document.querySelector("#log-count").textContent));
     assert.equal(await page.locator("#log .line", { hasText: "WhilePaused" }).count(), 0);
     await page.uncheck("#log-pause");
     await page.locator("#log .line", { hasText: "WhilePaused" }).waitFor();

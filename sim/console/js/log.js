@@ -97,7 +97,12 @@ export class LogPane {
         this.programs = new Set();
         this.reset();
         for (const input of [this.program, this.level, this.text]) input.addEventListener("input", () => this.redraw());
-        this.pause.addEventListener("change", () => !this.pause.checked && this.redraw());
+        this.held = 0; // lines that pass the filters and came while paused
+        this.pause.addEventListener("change", () => {
+            this.held = 0;
+            if (this.pause.checked) this.count();
+            else this.redraw();
+        });
         this.keep.addEventListener("change", () => {
             for (const line of cap(this.lines, this.kept())) line.node?.remove();
             this.count();
@@ -153,8 +158,11 @@ export class LogPane {
             if (line.program && !this.programs.has(line.program)) this.addProgram(line.program);
             this.listeners.forEach((listener) => listener(line));
         }
-        if (this.pause.checked) return this.count();
         const filters = this.filters();
+        if (this.pause.checked) {
+            this.held += added.filter((l) => passes(l, filters)).length;
+            return this.count();
+        }
         this.show(() => this.pre.append(...added.filter((l) => passes(l, filters)).map((l) => this.lineView(l))));
     }
 
@@ -172,7 +180,8 @@ export class LogPane {
 
     count() {
         const shown = this.pre.childElementCount;
-        this.counter.textContent = `${shown} of ${this.lines.length} lines shown${this.pause.checked ? ", paused" : ""}`;
+        this.counter.textContent = `${shown} of ${this.lines.length} lines shown` +
+            (this.pause.checked ? `; paused, ${this.held} new to show` : "");
     }
 
     addProgram(program) {
