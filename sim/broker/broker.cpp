@@ -4,8 +4,13 @@
 //
 // It never waits for a client: records go out with non-blocking writes, what a client's socket does not take
 // waits in a bounded queue of its own, and a client whose queue overflows is dropped with one log line.
+//
+//   message-broker [--log-level LEVEL]     LEVEL one of LogLevel's names; LogLight when not given
+//
+// It starts before any block exists, so unlike the device's other programs it takes its level as an option.
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -214,9 +219,30 @@ void Client::take(char const* bytes, std::size_t length) {
     input.erase(0, at);
 }
 
+// The level named, or false for a name that is none.
+bool parseLevel(char const* name, gen::LogLevel& level) {
+    static char const* const NAMES[] = {"DebugAll", "DebugMost", "DebugLight", "LogAll",
+                                        "LogMost",  "LogLight",  "Warn",       "Error"};
+    for (int i = 0; i < 8; ++i)
+        if (strcmp(name, NAMES[i]) == 0) {
+            level = gen::LogLevel(i);
+            return true;
+        }
+    return false;
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    static gen::LogLevel level = gen::LogLevel::LogLight;
+    bool named = argc == 3 && strcmp(argv[1], "--log-level") == 0 && parseLevel(argv[2], level);
+    if (argc != 1 && !named) {
+        fprintf(stderr,
+                "usage: message-broker [--log-level DebugAll|DebugMost|DebugLight|LogAll|LogMost|LogLight|"
+                "Warn|Error]\n");
+        return 2;
+    }
+    gComponentLogLevel = &level;
     try {
         EventPoll poll;
         Broker broker(poll);

@@ -1,16 +1,19 @@
 // The simulated device's own processes in one: creates the 18 blocks, fills them with a plausible state, and
 // keeps a few values moving (battery, motor positions, a clip's time code) as the device's daemons would,
-// posting each change through the broker, and draws a live picture of them on the stand-in framebuffer. Everything is written through the dictionary's setters by variable
-// name and value text, so the picture stays right whatever the layout of the blocks becomes.
+// posting each change through the broker, and draws a live picture of them on the stand-in framebuffer.
+// Everything is written through the dictionary's setters by variable name and value text, so the picture
+// stays right whatever the layout of the blocks becomes.
 //
-// Runs inside the device sandbox after the broker; ends on SIGTERM or SIGINT and removes its blocks.
+// Runs inside the device sandbox after the broker; ends on SIGTERM or SIGINT and removes its blocks. Its log
+// follows MemApp's AppHwControllerLogLevel, the level of the device's own hardware daemons, from LogLight.
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <memory>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,9 +25,9 @@
 #include "fb-linux.h"
 #include "gen_init.h"
 #include "hwinfo.h"
-#include "setters.h"
 #include "introspection.h"
 #include "log.h"
+#include "setters.h"
 #include "standin.h"
 
 void processPreInit() {}
@@ -130,6 +133,7 @@ Value const STATE[] = {
     {"MemApp", "AppServiceLogLevel", "LogLight"},
     {"MemApp", "AppGuiLogLevel", "Warn"},
     {"MemApp", "AppIntrospectLogLevel", "Warn"},
+    {"MemApp", "AppHwControllerLogLevel", "LogLight"},
 };
 
 void fill() {
@@ -250,12 +254,14 @@ public:
             {gMemDynamic->FocusActPosNorm, 0xff40c040u},
             {gMemDynamic->IrisActPosNorm, 0xffe0c040u},
             {gMemDynamic->ZoomActPosNorm, 0xff4080e0u},
-            {float(gMemDynamic->BattPercent) / 100.0f, gMemDynamic->BattPercent > 20 ? 0xff60d060u : 0xffe04040u},
+            {float(gMemDynamic->BattPercent) / 100.0f,
+             gMemDynamic->BattPercent > 20 ? 0xff60d060u : 0xffe04040u},
         };
         uint32_t top = 60;
         for (Bar const& bar : bars) {
             rectangle(pixels, 40, top, WIDTH - 80, 60, 0xff505050u);
-            float fraction = std::min(1.0f, std::max(0.0f, std::isfinite(bar.fraction) ? bar.fraction : 0.0f));
+            float fraction =
+                std::min(1.0f, std::max(0.0f, std::isfinite(bar.fraction) ? bar.fraction : 0.0f));
             rectangle(pixels, 44, top + 4, uint32_t(float(WIDTH - 88) * fraction), 52, bar.colour);
             top += 100;
         }
@@ -267,16 +273,16 @@ private:
     static void rectangle(uint32_t* pixels, uint32_t x, uint32_t y, uint32_t width, uint32_t height,
                           uint32_t colour) {
         for (uint32_t row = y; row < y + height && row < HEIGHT; ++row)
-            std::fill(pixels + size_t(row) * WIDTH + x, pixels + size_t(row) * WIDTH + std::min(x + width, WIDTH),
-                      colour);
+            std::fill(pixels + size_t(row) * WIDTH + x,
+                      pixels + size_t(row) * WIDTH + std::min(x + width, WIDTH), colour);
     }
 
     FbLinux fb;
 };
 
 // The hardware unit's identity, as the factory writes it: a valid block with a board and serial of this
-// simulated unit (the service's device identifier is then "SIM-000042"). The stand-ins are grown to the areas'
-// length first, for a sandbox that did not.
+// simulated unit (the service's device identifier is then "SIM-000042"). The stand-ins are grown to the
+// areas' length first, for a sandbox that did not.
 void provisionHardware() {
     struct Area {
         char const* path;
@@ -299,19 +305,43 @@ void provisionHardware() {
     info.write(Constants::HWINFO_REVISION, "2.1");
 }
 
+// Where the sandbox's stand-in for init takes a reboot request: a line restarts the service, which is all of
+// the device's reboot that the service can tell from a fresh start.
+constexpr char const* REBOOT_REQUEST = "/run/reboot";
+
+void reboot() {
+    int fd = open(REBOOT_REQUEST, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        LOG(Warn, "No reboot after the host update: %s: %s", REBOOT_REQUEST, strerror(errno));
+        return;
+    }
+    if (write(fd, "reboot\n", 7) != 7)
+        LOG(Warn, "No reboot after the host update: %s", strerror(errno));
+    else
+        LOG(LogLight, "Host update installed, rebooting");
+    close(fd);
+}
+
 // The update daemon's part: checks a package when its file name is announced, and performs the update when
 // its start variable is set, reporting through the state and progress variables the app's status poll reads.
-// A package is valid unless it is empty or missing; an update takes a few seconds.
+// A package is valid unless it is empty or missing; an update takes a few seconds. A host update ends with a
+// reboot, a second after "Success" so that the status poll can see it.
 class UpdateDaemon : public ServerConnection::EventHandler {
 public:
     void handleEvent(Notify const& event) override {
         namespace media = gen::notify::MemMedia;
         namespace external = gen::notify::MemExternalDevices;
-        if (event.event == media::HostUpdateFileName.event)
+        if (event.event == media::HostUpdateFileName.event && gMemMedia->HostUpdateFileName[0]) {
+            // At once: until then the status poll would read how the last package ended.
+            setVariable(gMemMedia->HostUpdateFileState, media::HostUpdateFileState,
+                        gen::UpdateState::CheckingFile);
             host.checkAt = ticks + 3;
-        else if (event.event == external::QBusUpdateFileName.event && gMemExternalDevices->QBusUpdateFileName[0])
+        } else if (event.event == external::QBusUpdateFileName.event &&
+                   gMemExternalDevices->QBusUpdateFileName[0]) {
+            // A new package starts at its first part: the poll's progress counts the parts done.
+            setVariable(gMemExternalDevices->QBusUpdateIndex, external::QBusUpdateIndex, 0);
             accessory.checkAt = ticks + 3;
-        else if (event.event == media::HostUpdateStart.event && gMemMedia->HostUpdateStart)
+        } else if (event.event == media::HostUpdateStart.event && gMemMedia->HostUpdateStart)
             host.step = 1;
         else if (event.event == external::QBusUpdateStart.event && gMemExternalDevices->QBusUpdateStart)
             accessory.step = 1;
@@ -357,16 +387,24 @@ private:
         advanceCheck(host, block.HostUpdateFileState, notify::HostUpdateFileState, block.HostUpdateFileName);
         if (!host.step)
             return;
-        // Copying, then installing; the device would reboot at the end.
+        // Copying, then installing, then the reboot.
         ++host.step;
         if (host.step == 2)
-            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState, gen::UpdateState::CopyingFile);
+            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState,
+                        gen::UpdateState::CopyingFile);
         else if (host.step == 8)
             setVariable(block.HostUpdateFileState, notify::HostUpdateFileState, gen::UpdateState::InProgress);
         else if (host.step == 15) {
             setVariable(block.HostUpdateFileState, notify::HostUpdateFileState, gen::UpdateState::Success);
             setVariable(block.HostUpdateStart, notify::HostUpdateStart, false);
+        } else if (host.step == 20) {
             host.step = 0;
+            // The daemon comes back from the reboot without a package, so that the next one is announced
+            // anew.
+            setVariable(block.HostUpdateFileName, notify::HostUpdateFileName, "");
+            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState,
+                        gen::UpdateState::NoFileSelected);
+            reboot();
         }
     }
 
@@ -385,7 +423,8 @@ private:
         }
         if (done < PARTS * STEPS_PER_PART) {
             setVariable(block.QBusUpdateIndex, notify::QBusUpdateIndex, int(done / STEPS_PER_PART));
-            setVariable(block.QBusUpdateProgress, notify::QBusUpdateProgress, int(done % STEPS_PER_PART * 10));
+            setVariable(block.QBusUpdateProgress, notify::QBusUpdateProgress,
+                        int(done % STEPS_PER_PART * 10));
             ++accessory.step;
             return;
         }
@@ -402,6 +441,9 @@ private:
 } // namespace
 
 int main() {
+    // Until the blocks hold the device's own level, the one it starts them with.
+    gen::LogLevel startLevel = gen::LogLevel::LogLight;
+    gComponentLogLevel = &startLevel;
     std::unique_ptr<Display> display;
     UpdateDaemon updates;
     try {
@@ -411,11 +453,13 @@ int main() {
         gen::mapBlocks(true);
         gServerConnection = new ServerConnection(gen::getEventPoll());
         gServerConnection->setHandler(&updates);
-        for (Notify const& event : {gen::notify::MemMedia::HostUpdateFileName, gen::notify::MemMedia::HostUpdateStart,
-                                    gen::notify::MemExternalDevices::QBusUpdateFileName,
-                                    gen::notify::MemExternalDevices::QBusUpdateStart})
+        for (Notify const& event :
+             {gen::notify::MemMedia::HostUpdateFileName, gen::notify::MemMedia::HostUpdateStart,
+              gen::notify::MemExternalDevices::QBusUpdateFileName,
+              gen::notify::MemExternalDevices::QBusUpdateStart})
             gServerConnection->subscribe(event);
         fill();
+        gComponentLogLevel = &gMemApp->AppHwControllerLogLevel;
         display->draw();
     } catch (std::exception const& e) {
         fprintf(stderr, "sim-device: %s\n", e.what());
