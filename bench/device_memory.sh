@@ -12,39 +12,29 @@ armhf=$(realpath "$2")
 # The program as the device gets it: out of the armhf package.
 dpkg-deb -x "$(ls "$(realpath "$3")"/*_armhf.deb | tail -n 1)" /tmp/stage
 program=$(ls /tmp/stage/usr/libexec/*/service)
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=../sim/stack
+. "$top/sim/stack"
+STACK_WAIT=40 # the emulated programs start slowly
 pids=()
 stop() {
+    stack_stop
     for p in "${pids[@]}"; do kill $p 2>/dev/null; done
     wait 2>/dev/null
     pids=()
 }
 trap stop EXIT
-await() {
-    for _ in $(seq 400); do
-        "$@" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    echo "not up: $*" >&2
-    exit 1
-}
 memory() { awk '/^VmHWM|^VmRSS/ {printf "%s %s kB  ", $1, $2}' "/proc/$1/status"; echo; }
 
 # Starts broker, simulated device and service with the launcher in $1 (empty or the emulator), from build $2,
 # the service itself from $3; reports the service's memory after one tree request and three idle seconds.
 measure() {
     local run=$1 launcher=$2 stack=$3 program=$4
-    $launcher "$stack/sim/broker/message-broker" & pids+=($!)
-    await test -S /var/volatile/message-broker.socket
-    $launcher "$stack/sim/device/sim-device" & pids+=($!)
-    await test -e /dev/shm/MemApp
-    $launcher "$program" & local service=$!
-    pids+=($service)
-    await bash -c 'exec 3<>/dev/tcp/127.0.0.1/9000'
+    stack_start "$stack" --launcher "$launcher" --service "$program" --nginx none
     env -i SCRIPT_NAME=/api/v1/all.cgi cgi-fcgi -bind -connect 127.0.0.1:9000 </dev/null | wc -c >/dev/null
     sleep 3
-    echo "$run service: $(memory $service)"
+    echo "$run service: $(memory "$stack_service")"
     stop
-    rm -f /dev/shm/* /var/volatile/message-broker.socket
 }
 
 measure native "" "$release" "$release/apps/web/service/service"

@@ -40,14 +40,17 @@ fi
 # Inside the sandbox, as root over throwaway overlays of /usr, /etc and the package database.
 build=$2
 deb=$3
-pids=()
+# shellcheck source=../sim/stack
+. "$top/sim/stack"
+service=""
 stop_all() {
     # The service first, the broker last, as the device stops them.
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill -TERM "${pids[i]}" 2>/dev/null || true
-        wait "${pids[i]}" 2>/dev/null || true
-    done
-    pids=()
+    if [ -n "$service" ]; then
+        kill -TERM "$service" 2>/dev/null || true
+        wait "$service" 2>/dev/null || true
+        service=""
+    fi
+    stack_stop
     [ ! -f /run/nginx.pid ] || nginx -s quit 2>/dev/null || true
 }
 trap stop_all EXIT
@@ -94,15 +97,11 @@ libexec=/usr/libexec/$package
 if DEVICE_WAIT_SECONDS=0 $libexec/wait-for-device 2>/tmp/wait.err; then fail "the wait passed without a device"; fi
 grep -qx "Device not ready, missing: /var/volatile/message-broker.socket /dev/shm/MemApp" /tmp/wait.err ||
     fail "the wait said: $(cat /tmp/wait.err)"
-"$build/sim/broker/message-broker" &
-pids+=($!)
-await "the broker's socket" test -S /var/volatile/message-broker.socket
-"$build/sim/device/sim-device" &
-pids+=($!)
+stack_start "$build" --service none --nginx none || fail "the simulated device did not start"
 DEVICE_WAIT_SECONDS=10 $libexec/wait-for-device || fail "the wait did not see the device"
 $libexec/service &
-pids+=($!)
-await "port 9000" bash -c 'exec 3<>/dev/tcp/127.0.0.1/9000'
+service=$!
+await "port 9000" stack_listens "$service" 9000
 
 get() { curl -s -o /tmp/body -w '%{http_code} %{size_download} %header{content-encoding}\n' "$@"; }
 read -r code plain _ < <(get http://127.0.0.1:8080/api/v1/all.cgi)

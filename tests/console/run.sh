@@ -6,41 +6,25 @@ set -uo pipefail
 build=$1
 out=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-sim=$(cd "$here/../../sim" && pwd)
 if [ ! -d "$here/node_modules/playwright-core" ]; then
     echo "console tests: playwright-core is missing; scripts/install-deps installs it (npm ci in tests/console)" >&2
     exit 1
 fi
+# shellcheck source=../../sim/stack
+. "$here/../../sim/stack"
+trap stack_stop EXIT
 
-pids=()
-trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null' EXIT
-await() {
-    for _ in $(seq 200); do
-        "$@" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    echo "console tests: not up: $*" >&2
-    exit 1
-}
-"$build/sim/broker/message-broker" & pids+=($!)
-await test -S /var/volatile/message-broker.socket
-"$build/sim/device/sim-device" & pids+=($!)
-await test -e /dev/shm/MemApp
-# The tests stop and restart the service themselves; they find it by this name. Its standard error is kept, so
-# that a sanitizer's report fails the run even when the service went on.
+# The tests stop and restart the service themselves. Its standard error is kept, so that a sanitizer's report
+# fails the run even when the service went on.
 service_log="$out/service.stderr"
 : >"$service_log"
-"$build/apps/web/service/service" 2>>"$service_log" & pids+=($!)
-await bash -c 'exec 3<>/dev/tcp/127.0.0.1/9000'
-nginx -p "$sim/" -c "$sim/nginx/nginx.conf" -g 'daemon off;' & pids+=($!)
-await bash -c 'exec 3<>/dev/tcp/127.0.0.1/8080'
+stack_start "$build" --service-log "$service_log" --service-may-end || exit 1
 
 SERVICE_BIN="$build/apps/web/service/service" SERVICE_LOG="$service_log" CONSOLE_OUT="$out" \
     node --test --test-reporter=spec "$here/browser.test.mjs"
 status=$?
-for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-wait 2>/dev/null
-pkill -x service && sleep 0.5
+# Every service has ended once the stack has stopped, the one the tests started too.
+stack_stop
 if grep -E 'Sanitizer|runtime error' "$service_log"; then
     echo "console tests: the service reported the errors above" >&2
     status=1
