@@ -11,6 +11,7 @@ export const SHOWN = ["ServiceModeWritingToRing1Wire", "ServiceMode1WireRingLabe
 const RING_WRITTEN = "Premarked-ring encryption successful";
 const RING_FAILED = "Writing to the premarked ring's 1Wire failed";
 const TOOL = "onewire-tool";
+const REPORT_WAIT = 10000;
 
 // The close-focus value as the 1-Wire tool takes it: a decimal number, no sign or exponent.
 export function checkCloseFocus(text) {
@@ -102,6 +103,14 @@ export class ServicePane {
                 this.say(`Ring not written: ${error}`, "bad");
             } else if (this.watching) {
                 this.say("Ring write ended; waiting for the tool's report in the log…", "busy");
+                const watched = this.watching;
+                // The service has finished by the time it ends the request: a verdict missing this long after
+                // will not come (a log that is not followed, or lines the kernel dropped).
+                setTimeout(() => {
+                    if (this.watching !== watched) return;
+                    this.watching = null;
+                    this.say("Ring write ended, but the log has no verdict on it: see the variables below", "bad");
+                }, REPORT_WAIT);
             }
         } catch (e) {
             this.watching = null;
