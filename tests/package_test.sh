@@ -9,10 +9,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 top=$(dirname "$here")
 package=lens-controller-web
 exposure_limit=2.5
-fail() {
-    echo "package: $*" >&2
-    exit 1
-}
+test_name=package
+# shellcheck source=support/await.sh
+. "$(dirname "${BASH_SOURCE[0]}")/support/await.sh"
 
 if [ "${1:-}" != --inside ]; then
     build=$(realpath "$1")
@@ -54,16 +53,6 @@ stop_all() {
     [ ! -f /run/nginx.pid ] || nginx -s quit 2>/dev/null || true
 }
 trap stop_all EXIT
-# Waits for a condition with a bound; names it when it does not come.
-await() {
-    local what=$1
-    shift
-    for _ in $(seq 200); do
-        "$@" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    fail "$what did not happen within 10 s"
-}
 
 dpkg -i "$deb" >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg -i failed"; }
 version=$(dpkg-query -W -f='${Version}' $package)

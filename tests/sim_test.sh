@@ -10,20 +10,9 @@ set -euo pipefail
 case=$1
 build=$2
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-fail() {
-    echo "sim: $*" >&2
-    exit 1
-}
-# Waits for a condition for at most 30 s (a sanitizer build starts slowly); names it when it does not come.
-await() {
-    local what=$1
-    shift
-    for _ in $(seq 600); do
-        "$@" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    fail "$what did not happen within 30 s"
-}
+test_name=sim
+# shellcheck source=support/await.sh
+. "$(dirname "${BASH_SOURCE[0]}")/support/await.sh"
 
 if [ "$case" = taken ]; then
     python3 -c 'import signal, socket
