@@ -304,6 +304,13 @@ TEST_F(App, UploadsThatAreRefused) {
 }
 
 TEST_F(App, PackagesAndDownloadsStreamAndAreNeverHeldInMemory) {
+    // What may pass through memory is far below the 1 GiB package and the 256 MiB download either way; under
+    // AddressSanitizer freed records stay resident in its quarantine for a while, so the bound there is wider.
+#ifdef __SANITIZE_ADDRESS__
+    long const heldKb = 64 * 1024;
+#else
+    long const heldKb = 16 * 1024;
+#endif
     start();
     long idle = statusKb(service, "VmHWM:");
     size_t const size =
@@ -337,7 +344,7 @@ TEST_F(App, PackagesAndDownloadsStreamAndAreNeverHeldInMemory) {
             fd, fcgiclient::record(5, 1, piece(at / pattern.size(), std::min(pattern.size(), size - at)))));
     ASSERT_TRUE(fcgiclient::sendAll(fd, fcgiclient::record(5, 1, tail) + fcgiclient::record(5, 1, "")));
     EXPECT_EQ(answerOf(fd, 60000).out, JSON_HEADER + R"({"taskid": "ACC-7" })");
-    EXPECT_LT(statusKb(service, "VmHWM:") - idle, 16 * 1024) << "the package went through memory";
+    EXPECT_LT(statusKb(service, "VmHWM:") - idle, heldKb) << "the package went through memory";
     std::ifstream written("/update/client.cmf", std::ios::binary);
     std::string block(pattern.size(), '\0');
     size_t same = 0;
@@ -359,7 +366,7 @@ TEST_F(App, PackagesAndDownloadsStreamAndAreNeverHeldInMemory) {
                                       60000)
                                  .out;
     EXPECT_EQ(downloaded.size(), JSON_HEADER.size() + (256 << 20));
-    EXPECT_LT(statusKb(service, "VmHWM:") - idle, 16 * 1024) << "the download went through memory";
+    EXPECT_LT(statusKb(service, "VmHWM:") - idle, heldKb) << "the download went through memory";
 }
 
 TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
