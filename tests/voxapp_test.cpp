@@ -305,7 +305,8 @@ TEST_F(App, UploadsThatAreRefused) {
 
 TEST_F(App, PackagesAndDownloadsStreamAndAreNeverHeldInMemory) {
     // What may pass through memory is far below the 1 GiB package and the 256 MiB download either way; under
-    // AddressSanitizer freed records stay resident in its quarantine for a while, so the bound there is wider.
+    // AddressSanitizer freed records stay resident in its quarantine for a while, so the bound there is
+    // wider.
 #ifdef __SANITIZE_ADDRESS__
     long const heldKb = 64 * 1024;
 #else
