@@ -1,15 +1,16 @@
-// The console's readers and checks without a browser: the lenient JSON reader on the shapes the service really
-// sends, the log's readers and filters, the set-request bodies, the editors' input checks and read-back, the
-// search, the service actions' answers and the watch list's plot.
-import { test } from "node:test";
+// The console's readers and checks without a browser: the lenient JSON reader on the shapes the service
+// really sends, the log's readers and filters, the set-request bodies, the editors' input checks and
+// read-back, the search, the service actions' answers and the watch list's plot.
 import assert from "node:assert/strict";
-import { parseLenient, Broken } from "../../sim/console/js/lenient-json.js";
-import { logRuns, logLines, parseLine, passes, cap, splitAnswer } from "../../sim/console/js/log.js";
-import { setBody, quote } from "../../sim/console/js/api.js";
-import { kindOf, checkInput, visible, keptNote } from "../../sim/console/js/values.js";
-import { search } from "../../sim/console/js/search.js";
-import { checkCloseFocus, actionError } from "../../sim/console/js/service.js";
-import { plot, parsePath, pathOf } from "../../sim/console/js/watch.js";
+import {test} from "node:test";
+
+import {quote, setBody} from "../../sim/console/js/api.js";
+import {Broken, parseLenient} from "../../sim/console/js/lenient-json.js";
+import {cap, logLines, logRuns, parseLine, passes, splitAnswer} from "../../sim/console/js/log.js";
+import {search} from "../../sim/console/js/search.js";
+import {actionError, checkCloseFocus} from "../../sim/console/js/service.js";
+import {checkInput, keptNote, kindOf, visible} from "../../sim/console/js/values.js";
+import {parsePath, pathOf, plot} from "../../sim/console/js/watch.js";
 
 const int = (v) => `{"max":"4","min":"1","type":"int","value":"${v}"}`;
 const tree = (blocks) => `{\r\n"id": 3,\r\n"variables": {${blocks}}}\r\n`;
@@ -25,8 +26,9 @@ test("a strict tree reads as it is, blocks and variables in order", () => {
 
 test("values the service could not print are marked, and their neighbours survive", () => {
     // The message is not escaped by the service, so it may hold quotes of its own.
-    const text = tree(`"MemA" : {"X" : "ERROR": "Value "9" is not an entry of Axis","Y" : ${int(1)}},` +
-        `"MemB" : {"L" : [{"F": ${int(1)}},"ERROR": "element 1: out of range",{"F": ${int(3)}}]}`);
+    const text =
+        tree(`"MemA" : {"X" : "ERROR": "Value "9" is not an entry of Axis","Y" : ${int(1)}},` +
+             `"MemB" : {"L" : [{"F": ${int(1)}},"ERROR": "element 1: out of range",{"F": ${int(3)}}]}`);
     const { value, problems } = parseLenient(text);
     assert.deepEqual(problems, []);
     assert.ok(value.variables.MemA.X instanceof Broken);
@@ -39,7 +41,8 @@ test("values the service could not print are marked, and their neighbours surviv
 });
 
 test("raw control characters in record strings are kept", () => {
-    const { value, problems } = parseLenient(tree(`"MemA" : {"R" : [{"Name": {"value":"a\u0001b\tc\r\nd", "type": "string" }}]}`));
+    const { value, problems } =
+        parseLenient(tree(`"MemA" : {"R" : [{"Name": {"value":"a\u0001b\tc\r\nd", "type": "string" }}]}`));
     assert.deepEqual(problems, []);
     assert.equal(value.variables.MemA.R[0].Name.value, "a\u0001b\tc\r\nd");
     assert.equal(visible("a\u0001b\tc"), "a\u2401b\u2409c");
@@ -49,28 +52,33 @@ test("raw control characters in record strings are kept", () => {
 
 test("a member that cannot be read is skipped to the next variable or block", () => {
     // A record cut off inside: the reader resumes at the next `"Name" : ` member.
-    const broken = tree(`"MemA" : {"R" : {"F": {"value": "x" "y"},"G" : ${int(2)}},"MemB" : {"H" : ${int(3)}}`);
+    const broken =
+        tree(`"MemA" : {"R" : {"F": {"value": "x" "y"},"G" : ${int(2)}},"MemB" : {"H" : ${int(3)}}`);
     const { value, problems } = parseLenient(broken);
     assert.equal(problems.length, 1);
     assert.ok(value.variables.MemA.R instanceof Broken);
     assert.equal(value.variables.MemA.G.value, "2");
     assert.equal(value.variables.MemB.H.value, "3");
-    // A block closed right after the broken value: the next block is a block again, not a variable of this one.
+    // A block closed right after the broken value: the next block is a block again, not a variable of this
+    // one.
     const closed = parseLenient(tree(`"MemA" : {"R" : {"F": [1 2]}},"MemB" : {"H" : ${int(3)}}`));
     assert.deepEqual(Object.keys(closed.value.variables), ["MemA", "MemB"]);
     assert.equal(closed.value.variables.MemB.H.value, "3");
 });
 
 test("a cut-off answer gives what came before the cut", () => {
-    const { value, problems } = parseLenient(tree(`"MemA" : {"X" : ${int(2)},"Y" : {"max":"4","mi`).slice(0, -3));
+    const { value, problems } =
+        parseLenient(tree(`"MemA" : {"X" : ${int(2)},"Y" : {"max":"4","mi`).slice(0, -3));
     assert.ok(problems.length > 0);
     assert.equal(value.variables.MemA.X.value, "2");
     assert.equal(parseLenient("").value, undefined);
 });
 
 test("a block that an update answer names twice keeps the variables of both", () => {
-    const update = `{\r\n"id": 4,\r\n"errors": [],\r\n"variables": {\r\n  "MemA" : {\r\n    "X" : ${int(1)}\r\n  }, ` +
-        `\r\n  "MemB" : {\r\n    "Z" : ${int(2)}\r\n  }, \r\n  "MemA" : {\r\n    "Y" : ${int(3)}\r\n  }\r\n}\r\n}\r\n`;
+    const update =
+        `{\r\n"id": 4,\r\n"errors": [],\r\n"variables": {\r\n  "MemA" : {\r\n    "X" : ${int(1)}\r\n  }, ` +
+        `\r\n  "MemB" : {\r\n    "Z" : ${int(2)}\r\n  }, \r\n  "MemA" : {\r\n    "Y" : ${
+            int(3)}\r\n  }\r\n}\r\n}\r\n`;
     const { value, problems } = parseLenient(update);
     assert.deepEqual(problems, []);
     assert.deepEqual(Object.keys(value.variables.MemA), ["X", "Y"]);
@@ -79,10 +87,13 @@ test("a block that an update answer names twice keeps the variables of both", ()
 
 test("log text becomes coloured runs; unknown styles and markup stay harmless", () => {
     const open = [];
-    const runs = logRuns("a<span style='color: #AA0000'>red <b>x</b><span style=''>still red</span></span>plain" +
-        "<span style='background-color: #0000AA'>blue", open);
+    const runs =
+        logRuns("a<span style='color: #AA0000'>red <b>x</b><span style=''>still red</span></span>plain" +
+                    "<span style='background-color: #0000AA'>blue",
+                open);
     assert.deepEqual(runs.map((r) => [r.text, r.style.color ?? r.style["background-color"] ?? ""]), [
-        ["a", ""], ["red <b>x</b>", "#AA0000"], ["still red", "#AA0000"], ["plain", ""], ["blue", "#0000AA"]]);
+        ["a", ""], ["red <b>x</b>", "#AA0000"], ["still red", "#AA0000"], ["plain", ""], ["blue", "#0000AA"]
+    ]);
     // The span left open continues into the next answer; a stray close does not fail.
     assert.equal(logRuns("more</span></span>after", open)[0].style["background-color"], "#0000AA");
     assert.deepEqual(logRuns("after", open)[0].style, {});
@@ -91,10 +102,12 @@ test("log text becomes coloured runs; unknown styles and markup stay harmless", 
 
 test("log lines are read for time stamp, writer and level, filtered, and capped", () => {
     const partial = [];
-    const text = "[   12.345678]           service  Error         requesthandler.cpp: 314 failed\n" +
+    const text =
+        "[   12.345678]           service  Error         requesthandler.cpp: 314 failed\n" +
         "      message-broker  DebugAll           eventpoll.cpp: 152 Call\nonewire-tool: ring written\nhalf";
-    const lines = logLines(logRuns(text, []), partial).map((l) => ({ ...l, ...parseLine(l.text) }));
-    assert.deepEqual(lines.map((l) => [l.time, l.program, l.level]),
+    const lines = logLines(logRuns(text, []), partial).map((l) => ({...l, ...parseLine(l.text) }));
+    assert.deepEqual(
+        lines.map((l) => [l.time, l.program, l.level]),
         [[12.345678, "service", "Error"], [null, "message-broker", "DebugAll"], [null, "onewire-tool", ""]]);
     // The unended line waits for the rest, its colour with it.
     const [rest] = logLines(logRuns("<span style='color: #AA0000'> line\n", []), partial);
@@ -122,17 +135,19 @@ test("the log answer's size line is split from the bytes after it", () => {
 test("set bodies quote with the quote the value lacks", () => {
     assert.equal(setBody("MemPersistent", "FocusTorque", "3"), '{"MemPersistent": {"FocusTorque": "3"}}');
     assert.equal(setBody("MemCamera", "CamSpeedList", "25", { index: 1, name: "CamSpeed" }),
-        '{"MemCamera": {"CamSpeedList": {"Index": 1, "CamSpeed": "25"}}}');
+                 '{"MemCamera": {"CamSpeedList": {"Index": 1, "CamSpeed": "25"}}}');
     assert.equal(quote('say "hi"'), `'say "hi"'`);
     assert.throws(() => quote(`it's "x"`), /both kinds of quote/);
 });
 
 test("the read-back tells what the device kept when it is not what was sent", () => {
     const desc = (type, value, extra = {}) => ({ type, value, ...extra });
-    assert.equal(keptNote("string", "Lens Controller with a long name", desc("string", "Lens Controller wit")),
+    assert.equal(
+        keptNote("string", "Lens Controller with a long name", desc("string", "Lens Controller wit")),
         "device kept 'Lens Controller wit' (20-byte text)");
     assert.equal(keptNote("string", "x", desc("string", "x")), null);
-    assert.equal(keptNote("enum", "Nope", desc("Axis", "Focus", { textid: ["Focus"] })), "device kept 'Focus'");
+    assert.equal(keptNote("enum", "Nope", desc("Axis", "Focus", { textid: ["Focus"] })),
+                 "device kept 'Focus'");
     assert.equal(keptNote("number", "abc", desc("int", "3")), "device kept 3");
     assert.equal(keptNote("bool", "yes", desc("bool", "false")), "device kept 'false'");
     // A float is kept in single precision and printed with six decimals.
@@ -152,23 +167,26 @@ test("the search finds names, record fields and values, with where they are", ()
     };
     const found = (q, limit) => search(state, q, limit);
     assert.deepEqual(found("updatefile").hits, [{ block: "MemA", name: "UpdateFileName", match: "name" }]);
-    assert.deepEqual(found("calrequest").hits, [{ block: "MemA", name: "Motor", index: 0, field: "CalRequest", array: false, match: "field" }]);
+    assert.deepEqual(
+        found("calrequest").hits,
+        [{ block: "MemA", name: "Motor", index: 0, field: "CalRequest", array: false, match: "field" }]);
     assert.deepEqual(found("orange").hits.map((h) => [h.name, h.index, h.field]),
-        [["Motor", 0, "Colour"], ["List", 1, "Name"], ["Other", undefined, undefined]]);
+                     [["Motor", 0, "Colour"], ["List", 1, "Name"], ["Other", undefined, undefined]]);
     assert.deepEqual(found("memb").hits.map((h) => h.name), ["List", "Other"]);
     assert.deepEqual([found("orange", 1).hits.length, found("orange", 1).more], [1, 2]);
     assert.deepEqual(found("  ").hits, []);
 });
 
-test("service actions: a close-focus value as the tool takes it, and an unanswered request is no error", () => {
-    assert.equal(checkCloseFocus(" 0.45 "), "0.45");
-    assert.throws(() => checkCloseFocus("-1"), /not a close-focus value/);
-    assert.throws(() => checkCloseFocus("1e3"), /not a close-focus value/);
-    assert.equal(actionError(502, "<html>Bad Gateway</html>"), null);
-    assert.equal(actionError(200, ""), null);
-    assert.equal(actionError(400, '{"result": 0, "error": "parse error"}'), "400: parse error");
-    assert.equal(actionError(404, "nothing here"), "HTTP 404: nothing here");
-});
+test("service actions: a close-focus value as the tool takes it, and an unanswered request is no error",
+     () => {
+         assert.equal(checkCloseFocus(" 0.45 "), "0.45");
+         assert.throws(() => checkCloseFocus("-1"), /not a close-focus value/);
+         assert.throws(() => checkCloseFocus("1e3"), /not a close-focus value/);
+         assert.equal(actionError(502, "<html>Bad Gateway</html>"), null);
+         assert.equal(actionError(200, ""), null);
+         assert.equal(actionError(400, '{"result": 0, "error": "parse error"}'), "400: parse error");
+         assert.equal(actionError(404, "nothing here"), "HTTP 404: nothing here");
+     });
 
 test("the watch list's plot spans the values and their limits, in steps up to now", () => {
     const p = plot([[0, 1], [500, 3]], { min: 0, max: 4 }, 1000, 1000, 100, 40);
@@ -181,7 +199,8 @@ test("the watch list's plot spans the values and their limits, in steps up to no
     // A sample older than the span holds at the left edge; one value alone gets a range around it.
     const old = plot([[-5000, 7]], null, 1000, 1000, 100, 40);
     assert.deepEqual([old.points, old.low, old.high], ["0,20 100,20", 6, 8]);
-    for (const path of ["MemA.X", "MemM.FocusMotor.ActPosition", "MemC.List[3].Speed"]) assert.equal(pathOf(parsePath(path)), path);
+    for (const path of ["MemA.X", "MemM.FocusMotor.ActPosition", "MemC.List[3].Speed"])
+        assert.equal(pathOf(parsePath(path)), path);
     assert.equal(parsePath("MemA"), null);
 });
 

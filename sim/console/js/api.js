@@ -1,6 +1,6 @@
-// The service's endpoints as the page uses them. Answers are read as text and through the lenient reader, since
-// the service's JSON is not always strict.
-import { parseLenient } from "./lenient-json.js";
+// The service's endpoints as the page uses them. Answers are read as text and through the lenient reader,
+// since the service's JSON is not always strict.
+import {parseLenient} from "./lenient-json.js";
 
 export class HttpError extends Error {
     constructor(status, text) {
@@ -32,12 +32,14 @@ export function quote(text) {
 // The body of a set request: `{"Block": {"Var": value}}`, or for a field of a record element
 // `{"Block": {"Var": {"Index": n, "Field": value}}}`.
 export function setBody(block, variable, value, field) {
-    const inner = field === undefined ? quote(value) : `{"Index": ${field.index}, ${quote(field.name)}: ${quote(value)}}`;
+    const inner = field === undefined ? quote(value)
+                                      : `{"Index": ${field.index}, ${quote(field.name)}: ${quote(value)}}`;
     return `{${quote(block)}: {${quote(variable)}: ${inner}}}`;
 }
 
 export async function setVariable(block, variable, value, field) {
-    const answer = await getJson("/api/v1/set.cgi", { method: "POST", body: setBody(block, variable, value, field) });
+    const answer =
+        await getJson("/api/v1/set.cgi", { method: "POST", body: setBody(block, variable, value, field) });
     const result = answer.value ?? {};
     return { ok: result.result === 1, error: typeof result.error === "string" ? result.error : "" };
 }

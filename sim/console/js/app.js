@@ -1,7 +1,7 @@
-// The companion app's side of the device: its information, update packages with the status poll, and the three
-// file folders.
-import { getJson, getText } from "./api.js";
-import { el } from "./dom.js";
+// The companion app's side of the device: its information, update packages with the status poll, and the
+// three file folders.
+import {getJson, getText} from "./api.js";
+import {el} from "./dom.js";
 
 const APP = "/voxapp/v1";
 export const FOLDERS = [
@@ -9,10 +9,12 @@ export const FOLDERS = [
     ["focusrings", "Focus rings"],
     ["setups", "Setups"],
 ];
-// States after which the status poll has nothing more to report. "Rebooting" is not one of them: a real device
-// comes back after it, and the poll goes on (through the failed requests of the reboot) until it does.
-export const FINAL = new Set(["Success", "Failed", "FileNotFound", "FileCorrupt", "FileNotCompatible", "CopyingFailed",
-    "RebootFailed", "DeviceNotFound"]);
+// States after which the status poll has nothing more to report. "Rebooting" is not one of them: a real
+// device comes back after it, and the poll goes on (through the failed requests of the reboot) until it does.
+export const FINAL = new Set([
+    "Success", "Failed", "FileNotFound", "FileCorrupt", "FileNotCompatible", "CopyingFailed", "RebootFailed",
+    "DeviceNotFound"
+]);
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 // The folders answer `{"result": "…"}`; anything else is shown as it came.
@@ -50,11 +52,18 @@ export class AppPane {
     async loadInfo() {
         try {
             const info = (await getJson(`${APP}/device/info`)).value ?? {};
-            const rows = [["Device", info._id], ["Name", info.name], ["Serial number", info.serialnumber],
-                ["Firmware", info.firmwareversion], ["Space", `${info.space_available} of ${info.space_total} bytes free`]];
-            this.info.replaceChildren(...rows.flatMap(([k, v]) => [el("dt", {}, k), el("dd", {}, String(v ?? "–"))]));
-            const targets = [[info._id, `${info.name} (this device)`],
-                ...(Array.isArray(info.devices) ? info.devices : []).map((d) => [d._id, `${d.name} ${d.serialnumber}`])];
+            const rows = [
+                ["Device", info._id], ["Name", info.name], ["Serial number", info.serialnumber],
+                ["Firmware", info.firmwareversion],
+                ["Space", `${info.space_available} of ${info.space_total} bytes free`]
+            ];
+            this.info.replaceChildren(
+                ...rows.flatMap(([k, v]) => [el("dt", {}, k), el("dd", {}, String(v ?? "–"))]));
+            const targets = [
+                [info._id, `${info.name} (this device)`],
+                ...(Array.isArray(info.devices) ? info.devices : [])
+                    .map((d) => [d._id, `${d.name} ${d.serialnumber}`])
+            ];
             this.device.replaceChildren(...targets.map(([id, label]) => el("option", { value: id }, label)));
         } catch (e) {
             this.info.replaceChildren(el("dt", {}, "Device"), el("dd", { class: "error" }, e.message));
@@ -69,8 +78,8 @@ export class AppPane {
         return status;
     }
 
-    // The package goes up as form data (the upload's own progress shown as it goes), then the status poll follows
-    // the update to its end; the poll is also what starts it once the package is found valid.
+    // The package goes up as form data (the upload's own progress shown as it goes), then the status poll
+    // follows the update to its end; the poll is also what starts it once the package is found valid.
     async upload() {
         const file = this.file.files[0];
         if (!file) return;
@@ -123,7 +132,9 @@ export class AppPane {
             const results = [];
             for (const file of input.files) {
                 try {
-                    results.push(`${file.name}: ${resultOf(await getText(this.fileUrl(folder, file.name), { method: "PUT", body: file }))}`);
+                    results.push(`${file.name}: ${
+                        resultOf(
+                            await getText(this.fileUrl(folder, file.name), { method: "PUT", body: file }))}`);
                 } catch (e) {
                     results.push(`${file.name}: ${e.message}`);
                 }
@@ -134,7 +145,7 @@ export class AppPane {
         });
         this.messages.set(folder, message);
         return el("section", { class: "folder", "data-folder": folder }, el("h3", {}, title),
-            el("label", { class: "upload" }, "Upload ", input), message, list);
+                  el("label", { class: "upload" }, "Upload ", input), message, list);
     }
 
     fileUrl(folder, name) {
@@ -146,13 +157,22 @@ export class AppPane {
         try {
             const names = (await getJson(`${APP}/${folder}/list`)).value;
             const items = (Array.isArray(names) ? names : []).map(String).sort();
-            list.replaceChildren(...items.map((name) => el("li", { "data-name": name },
-                el("a", { href: this.fileUrl(folder, name), download: name }, name), " ",
-                el("button", { type: "button", title: `Delete ${name}`, onclick: async () => {
-                    const result = await getText(this.fileUrl(folder, name), { method: "DELETE" }).catch((e) => e.message);
-                    this.messages.get(folder).textContent = `${name} deleted: ${resultOf(result)}`;
-                    this.list(folder);
-                } }, "Delete"))));
+            list.replaceChildren(...items.map(
+                (name) => el("li", { "data-name": name },
+                             el("a", { href: this.fileUrl(folder, name), download: name }, name), " ",
+                             el("button", {
+                                 type: "button",
+                                 title: `Delete ${name}`,
+                                 onclick: async () => {
+                                     const result = await getText(this.fileUrl(folder, name), {
+                                                        method: "DELETE"
+                                                    }).catch((e) => e.message);
+                                     this.messages.get(folder).textContent =
+                                         `${name} deleted: ${resultOf(result)}`;
+                                     this.list(folder);
+                                 }
+                             },
+                                "Delete"))));
             if (!items.length) list.append(el("li", { class: "empty" }, "no files"));
         } catch (e) {
             list.replaceChildren(el("li", { class: "error" }, e.message));

@@ -1,22 +1,25 @@
-// One printed value with its editor. A newer value from the device changes the editor in place, so that the rest
-// of the page, and the focus, stay as they are; while the user is in the editor the value waits, and is shown
-// when the focus leaves it.
-import { el, flash, editing, forcing } from "./dom.js";
-import { kindOf, checkInput, visible, limitsOf } from "./values.js";
+// One printed value with its editor. A newer value from the device changes the editor in place, so that the
+// rest of the page, and the focus, stay as they are; while the user is in the editor the value waits, and is
+// shown when the focus leaves it.
+import {editing, el, flash, forcing} from "./dom.js";
+import {checkInput, kindOf, limitsOf, visible} from "./values.js";
 
 // Values whose editor has the same parts: only the value itself needs writing into it.
-const shapeOf = (desc, kind) =>
-    kind === "broken" || kind === "raw" ? `${kind}:${Math.random()}`
-        : `${kind}|${desc.type}|${desc.min}|${desc.max}|${Array.isArray(desc.textid) ? desc.textid.join(",") : ""}`;
+const shapeOf = (desc, kind) => kind === "broken" || kind === "raw"
+                                    ? `${kind}:${Math.random()}`
+                                    : `${kind}|${desc.type}|${desc.min}|${desc.max}|${
+                                          Array.isArray(desc.textid) ? desc.textid.join(",") : ""}`;
 
 export class ValueCell {
-    // commit(text) sends an edited value and resolves to what the device kept and a note on it (null when kept
-    // as sent); absent for values that cannot be set. pin, when given, adds the value to the watch list.
+    // commit(text) sends an edited value and resolves to what the device kept and a note on it (null when
+    // kept as sent); absent for values that cannot be set. pin, when given, adds the value to the watch list.
     constructor(desc, { commit, pin, status } = {}) {
         Object.assign(this, { commit, pin, status });
         this.el = el("span", { class: "value" });
         this.noteEl = el("span", { class: "kept", role: "status" });
-        this.el.addEventListener("focusout", () => setTimeout(() => this.pending !== undefined && !editing(this.el) && this.update(this.pending)));
+        this.el.addEventListener("focusout",
+                                 () => setTimeout(() => this.pending !== undefined && !editing(this.el) &&
+                                                        this.update(this.pending)));
         this.build(desc);
     }
 
@@ -77,14 +80,21 @@ export class ValueCell {
             break;
         }
         case "enum": {
-            this.input = el("select", { disabled: !commit }, ...desc.textid.map((entry) => el("option", { value: entry }, entry)));
+            this.input = el("select", { disabled: !commit },
+                            ...desc.textid.map((entry) => el("option", { value: entry }, entry)));
             this.input.addEventListener("change", () => this.send(this.input.value));
             this.el.append(this.input);
             break;
         }
-        case "number": case "string": case "buffer": {
-            const input = el("input", { type: "text", readonly: !commit, spellcheck: "false",
-                inputmode: kind === "number" ? "decimal" : undefined });
+        case "number":
+        case "string":
+        case "buffer": {
+            const input = el("input", {
+                type: "text",
+                readonly: !commit,
+                spellcheck: "false",
+                inputmode: kind === "number" ? "decimal" : undefined
+            });
             input.addEventListener("keydown", (e) => e.key === "Enter" && input.blur());
             input.addEventListener("change", () => this.send(input.value, input));
             this.input = input;
@@ -101,7 +111,13 @@ export class ValueCell {
         const limits = kind === "number" && limitsOf(desc);
         if (limits) this.el.append(el("span", { class: "limits" }, `${desc.min} … ${desc.max}`));
         if (kind === "number" && this.pin)
-            this.el.append(el("button", { type: "button", class: "pin", title: "Watch this value's history", onclick: () => this.pin() }, "watch"));
+            this.el.append(el("button", {
+                type: "button",
+                class: "pin",
+                title: "Watch this value's history",
+                onclick: () => this.pin()
+            },
+                              "watch"));
         this.el.append(this.noteEl);
         this.note(this.noteEl.textContent);
     }
@@ -118,11 +134,14 @@ export class ValueCell {
         case "enum": {
             input.querySelector("option.invalid")?.remove();
             if (!desc.textid.includes(desc.value))
-                input.prepend(el("option", { value: desc.value, class: "invalid" }, `${desc.value} (not an entry)`));
+                input.prepend(
+                    el("option", { value: desc.value, class: "invalid" }, `${desc.value} (not an entry)`));
             input.value = desc.value;
             break;
         }
-        case "number": case "string": case "buffer": {
+        case "number":
+        case "string":
+        case "buffer": {
             const shown = this.kind === "string" ? visible(desc.value ?? "") : String(desc.value ?? "");
             input.value = shown;
             input.size = Math.max(6, Math.min(40, shown.length + 2));

@@ -2,9 +2,12 @@
 export const el = (tag, attrs = {}, ...children) => {
     const node = document.createElement(tag);
     for (const [k, v] of Object.entries(attrs)) {
-        if (k === "class") node.className = v;
-        else if (k.startsWith("on")) node.addEventListener(k.slice(2), v);
-        else if (v !== undefined && v !== null && v !== false) node.setAttribute(k, v === true ? "" : v);
+        if (k === "class")
+            node.className = v;
+        else if (k.startsWith("on"))
+            node.addEventListener(k.slice(2), v);
+        else if (v !== undefined && v !== null && v !== false)
+            node.setAttribute(k, v === true ? "" : v);
     }
     node.append(...children.filter((c) => c !== undefined && c !== null));
     return node;
@@ -32,5 +35,6 @@ export function forcing(write) {
 export const editing = (node) => {
     if (forced) return false;
     const active = document.activeElement;
-    return !!active && active !== document.body && node.contains(active) && active.matches("input, select, textarea");
+    return !!active && active !== document.body && node.contains(active) &&
+           active.matches("input, select, textarea");
 };

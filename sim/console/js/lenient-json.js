@@ -3,8 +3,8 @@
 // - a value that could not be printed appears as `"ERROR": "message"` in its place, the message unescaped
 //   (it may hold quotes itself);
 // - an update answer names a block twice when its changed variables are not contiguous.
-// Broken values become `Broken` objects so that the page can mark them; when a member cannot be read at all, the
-// reader skips to the next member it can recognise instead of giving up on the whole document.
+// Broken values become `Broken` objects so that the page can mark them; when a member cannot be read at all,
+// the reader skips to the next member it can recognise instead of giving up on the whole document.
 
 export class Broken {
     constructor(message, raw = "") {
@@ -23,8 +23,9 @@ class Failure extends Error {
 const whitespace = new Set([" ", "\t", "\r", "\n"]);
 const delimiters = new Set([",", "}", "]", ":"]);
 
-// Members of the tree and of update answers are written as `"Name" : value` (a space before the colon); record
-// fields and value descriptors are not, so this finds the next variable or block and not a field inside one.
+// Members of the tree and of update answers are written as `"Name" : value` (a space before the colon);
+// record fields and value descriptors are not, so this finds the next variable or block and not a field
+// inside one.
 const memberStart = /,\s*"([^"\\]*)" : /g;
 
 export function parseLenient(text) {
@@ -72,7 +73,8 @@ export function parseLenient(text) {
         }
     };
 
-    // The message of an `"ERROR": "..."` value is not escaped: it ends at the first quote that a delimiter follows.
+    // The message of an `"ERROR": "..."` value is not escaped: it ends at the first quote that a delimiter
+    // follows.
     const readErrorMessage = () => {
         skip();
         if (text[pos] !== '"') throw new Failure("error message expected", pos);
@@ -106,10 +108,14 @@ export function parseLenient(text) {
         skip();
         const c = text[pos];
         let value;
-        if (c === "{") value = readObject();
-        else if (c === "[") value = readArray();
-        else if (c === '"') value = readString();
-        else value = readBare();
+        if (c === "{")
+            value = readObject();
+        else if (c === "[")
+            value = readArray();
+        else if (c === '"')
+            value = readString();
+        else
+            value = readBare();
         skip();
         if (value === "ERROR" && text[pos] === ":") {
             pos++;
@@ -132,7 +138,8 @@ export function parseLenient(text) {
         let last = -1;
         for (let i = memberAt; i < m.index; i++) {
             const c = text[i];
-            if (c === "{" || c === "[") depth++;
+            if (c === "{" || c === "[")
+                depth++;
             else if (c === "}" || c === "]") {
                 depth--;
                 if (depth < 0) {
@@ -146,7 +153,8 @@ export function parseLenient(text) {
     };
 
     // An object whose members are spaced (`"Name" : `) is a block or the set of blocks: a member of it that
-    // cannot be read is marked and skipped. Any other object gives up and leaves that to the spaced one around it.
+    // cannot be read is marked and skipped. Any other object gives up and leaves that to the spaced one
+    // around it.
     const readObject = () => {
         const result = Object.create(null);
         pos++;
@@ -171,13 +179,16 @@ export function parseLenient(text) {
                 pos++;
                 assign(result, key, readValue());
                 skip();
-                if (text[pos] === ",") pos++;
-                else if (text[pos] !== "}" && pos < text.length) throw new Failure("',' or '}' expected", pos);
+                if (text[pos] === ",")
+                    pos++;
+                else if (text[pos] !== "}" && pos < text.length)
+                    throw new Failure("',' or '}' expected", pos);
             } catch (e) {
                 if (!(e instanceof Failure) || !spaced) throw e;
                 const where = resync(memberAt, Math.max(e.position, memberAt + 1));
                 problems.push(`${key || "?"}: ${e.message}`);
-                assign(result, key, new Broken(e.message, text.slice(memberAt, Math.min(pos, memberAt + 200))));
+                assign(result, key,
+                       new Broken(e.message, text.slice(memberAt, Math.min(pos, memberAt + 200))));
                 if (where === "end") return result;
                 pos++; // the closing brace, or the comma before the next member
                 if (where === "closed") return result;
@@ -200,8 +211,10 @@ export function parseLenient(text) {
             }
             result.push(readValue());
             skip();
-            if (text[pos] === ",") pos++;
-            else if (text[pos] !== "]" && pos < text.length) throw new Failure("',' or ']' expected", pos);
+            if (text[pos] === ",")
+                pos++;
+            else if (text[pos] !== "]" && pos < text.length)
+                throw new Failure("',' or ']' expected", pos);
         }
     };
 
@@ -219,8 +232,10 @@ export function parseLenient(text) {
 // A block named twice in one answer contributes the variables of both mentions.
 function assign(target, key, value) {
     const old = target[key];
-    if (isPlainObject(old) && isPlainObject(value)) Object.assign(old, value);
-    else target[key] = value;
+    if (isPlainObject(old) && isPlainObject(value))
+        Object.assign(old, value);
+    else
+        target[key] = value;
 }
 
 export function isPlainObject(v) {

@@ -1,7 +1,8 @@
 // Follows the device's changes with one long-poll request always outstanding. When the service goes away (a
-// restart shows as failed requests or 502s from the web server), it retries with a growing pause and, once the
-// service answers again, reads the whole state anew: changes made while nobody listened are not reported later.
-import { getJson } from "./api.js";
+// restart shows as failed requests or 502s from the web server), it retries with a growing pause and, once
+// the service answers again, reads the whole state anew: changes made while nobody listened are not reported
+// later.
+import {getJson} from "./api.js";
 
 export class Live {
     constructor({ onState, onUpdate, onConnection, onProblems }) {
@@ -27,8 +28,8 @@ export class Live {
         let needState = true;
         while (this.running && generation === this.generation) {
             // The service reports a change only to update requests already waiting, so the request goes out
-            // before the tree is read: a change between the two is then in the tree or in the answer. An answer
-            // older than the tree is corrected by the next one.
+            // before the tree is read: a change between the two is then in the tree or in the answer. An
+            // answer older than the tree is corrected by the next one.
             const update = getJson("/api/v1/update.cgi");
             try {
                 if (needState) {

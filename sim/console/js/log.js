@@ -1,33 +1,37 @@
-// The kernel log, followed by offset. The service sends kernel text as it is, with colour spans of its own around
-// it and nothing escaped: so the text is never handed to the browser as HTML. Only the service's span tags are
-// recognised, and only their colours are applied; everything else stays text.
+// The kernel log, followed by offset. The service sends kernel text as it is, with colour spans of its own
+// around it and nothing escaped: so the text is never handed to the browser as HTML. Only the service's span
+// tags are recognised, and only their colours are applied; everything else stays text.
 //
 // Each line is read for the program that wrote it and its level (the columns every program of the device
 // writes), so that the pane can filter by them. Only the newest lines are kept.
-import { el } from "./dom.js";
+import {el} from "./dom.js";
 
 const SPAN = /<span style='([^'<>]*)'>|<\/span>/g;
 const STYLE = /^\s*(color|background-color):\s*(#[0-9A-Fa-f]{6})\s*;?\s*$/;
-export const LEVELS = ["DebugAll", "DebugMost", "DebugLight", "LogAll", "LogMost", "LogLight", "Warn", "Error"];
+export const LEVELS =
+    ["DebugAll", "DebugMost", "DebugLight", "LogAll", "LogMost", "LogLight", "Warn", "Error"];
 export const KEEP = 5000;
-// `[   12.345678] ` as dmesg prints the kernel's time stamp; then the writer's name right-aligned in its column,
-// two spaces and the level. Lines written by other means (a tool writing to /dev/kmsg) name their writer before
-// a colon, or nothing.
-const LINE = new RegExp(`^(?:\\[\\s*(\\d+\\.\\d+)\\]\\s?)?\\s*(?:(\\S+)  (${LEVELS.join("|")})(?= |$)|([\\w.-]+):)?`);
+// `[   12.345678] ` as dmesg prints the kernel's time stamp; then the writer's name right-aligned in its
+// column, two spaces and the level. Lines written by other means (a tool writing to /dev/kmsg) name their
+// writer before a colon, or nothing.
+const LINE =
+    new RegExp(`^(?:\\[\\s*(\\d+\\.\\d+)\\]\\s?)?\\s*(?:(\\S+)  (${LEVELS.join("|")})(?= |$)|([\\w.-]+):)?`);
 
-// Splits converted log text into runs of text with the colours in force. `open` is the stack of styles still open
-// from earlier text (spans are not balanced and may continue across answers); it is updated in place.
+// Splits converted log text into runs of text with the colours in force. `open` is the stack of styles still
+// open from earlier text (spans are not balanced and may continue across answers); it is updated in place.
 export function logRuns(text, open) {
     const runs = [];
     let last = 0;
     const style = () => {
         const s = {};
-        for (const o of open) if (o) s[o.property] = o.colour;
+        for (const o of open)
+            if (o) s[o.property] = o.colour;
         return s;
     };
     for (const m of text.matchAll(SPAN)) {
         if (m.index > last) runs.push({ text: text.slice(last, m.index), style: style() });
-        if (m[0] === "</span>") open.pop();
+        if (m[0] === "</span>")
+            open.pop();
         else {
             const parsed = STYLE.exec(m[1]);
             open.push(parsed ? { property: parsed[1], colour: parsed[2] } : null);
@@ -38,8 +42,8 @@ export function logRuns(text, open) {
     return runs;
 }
 
-// Groups runs into whole lines. `partial` holds the runs of a line not yet ended; it is updated in place and the
-// ended lines are returned, each as its runs and its plain text.
+// Groups runs into whole lines. `partial` holds the runs of a line not yet ended; it is updated in place and
+// the ended lines are returned, each as its runs and its plain text.
 export function logLines(runs, partial) {
     const lines = [];
     for (const run of runs) {
@@ -64,9 +68,9 @@ export function parseLine(text) {
     };
 }
 
-// Whether a parsed line passes the filters: one writer or all (""), a lowest level (lines without a level pass
-// any), and a text to contain, ignoring case.
-export function passes(line, { program = "", level = "", text = "" }) {
+// Whether a parsed line passes the filters: one writer or all (""), a lowest level (lines without a level
+// pass any), and a text to contain, ignoring case.
+export function passes(line, {program = "", level = "", text = ""}) {
     if (program && line.program !== program) return false;
     if (level && line.level && LEVELS.indexOf(line.level) < LEVELS.indexOf(level)) return false;
     return !text || line.text.toLowerCase().includes(text.toLowerCase());
@@ -77,8 +81,8 @@ export function cap(lines, keep = KEEP) {
     return lines.length > keep ? lines.splice(0, lines.length - keep) : [];
 }
 
-// The answer's first line is the log's size when the request arrived; the rest starts at the offset asked for,
-// unless that was 0 or beyond the end (a restarted service), when it is the whole log.
+// The answer's first line is the log's size when the request arrived; the rest starts at the offset asked
+// for, unless that was 0 or beyond the end (a restarted service), when it is the whole log.
 export function splitAnswer(bytes) {
     let i = 0;
     while (i < bytes.length && bytes[i] !== 0x0a) i++;
@@ -87,8 +91,8 @@ export function splitAnswer(bytes) {
 }
 
 export class LogPane {
-    // controls: the pre, the "keep at the end" and "pause" boxes, the writer, level and text filters, how many
-    // lines to keep, and the line that counts what is kept and shown.
+    // controls: the pre, the "keep at the end" and "pause" boxes, the writer, level and text filters, how
+    // many lines to keep, and the line that counts what is kept and shown.
     constructor(controls) {
         Object.assign(this, controls);
         this.offset = 0;
@@ -96,18 +100,22 @@ export class LogPane {
         this.listeners = [];
         this.programs = new Set();
         this.reset();
-        for (const input of [this.program, this.level, this.text]) input.addEventListener("input", () => this.redraw());
+        for (const input of [this.program, this.level, this.text])
+            input.addEventListener("input", () => this.redraw());
         this.held = 0; // lines that pass the filters and came while paused
         this.pause.addEventListener("change", () => {
             this.held = 0;
-            if (this.pause.checked) this.count();
-            else this.redraw();
+            if (this.pause.checked)
+                this.count();
+            else
+                this.redraw();
         });
         this.keep.addEventListener("change", () => {
             for (const line of cap(this.lines, this.kept())) line.node?.remove();
             this.count();
         });
-        this.level.replaceChildren(el("option", { value: "" }, "any level"), ...LEVELS.map((l) => el("option", { value: l }, `${l} and above`)));
+        this.level.replaceChildren(el("option", { value: "" }, "any level"),
+                                   ...LEVELS.map((l) => el("option", { value: l }, `${l} and above`)));
     }
 
     // Every whole line as it arrives, whatever the filters and the pause.
@@ -148,12 +156,14 @@ export class LogPane {
     }
 
     append(text) {
-        const added = logLines(logRuns(text, this.open), this.partial).map((line) => ({ ...line, ...parseLine(line.text) }));
+        const added = logLines(logRuns(text, this.open), this.partial)
+                          .map((line) => ({...line, ...parseLine(line.text) }));
         if (!added.length) return;
         this.lines.push(...added);
         // A paused view keeps what it shows until it goes on.
         const dropped = cap(this.lines, this.kept());
-        if (!this.pause.checked) for (const line of dropped) line.node?.remove();
+        if (!this.pause.checked)
+            for (const line of dropped) line.node?.remove();
         for (const line of added) {
             if (line.program && !this.programs.has(line.program)) this.addProgram(line.program);
             this.listeners.forEach((listener) => listener(line));
@@ -163,12 +173,15 @@ export class LogPane {
             this.held += added.filter((l) => passes(l, filters)).length;
             return this.count();
         }
-        this.show(() => this.pre.append(...added.filter((l) => passes(l, filters)).map((l) => this.lineView(l))));
+        this.show(
+            () => this.pre.append(...added.filter((l) => passes(l, filters)).map((l) => this.lineView(l))));
     }
 
     redraw() {
         const filters = this.filters();
-        this.show(() => this.pre.replaceChildren(...this.lines.filter((l) => passes(l, filters)).map((l) => l.node ?? this.lineView(l))));
+        this.show(
+            () => this.pre.replaceChildren(
+                ...this.lines.filter((l) => passes(l, filters)).map((l) => l.node ?? this.lineView(l))));
     }
 
     show(change) {
@@ -181,7 +194,7 @@ export class LogPane {
     count() {
         const shown = this.pre.childElementCount;
         this.counter.textContent = `${shown} of ${this.lines.length} lines shown` +
-            (this.pause.checked ? `; paused, ${this.held} new to show` : "");
+                                   (this.pause.checked ? `; paused, ${this.held} new to show` : "");
     }
 
     addProgram(program) {

@@ -1,11 +1,11 @@
-import { Tree } from "./tree.js";
-import { Live } from "./live.js";
-import { LogPane } from "./log.js";
-import { ScreenPane } from "./screen.js";
-import { AppPane } from "./app.js";
-import { SearchPane } from "./search.js";
-import { ServicePane } from "./service.js";
-import { WatchPane } from "./watch.js";
+import {AppPane} from "./app.js";
+import {Live} from "./live.js";
+import {LogPane} from "./log.js";
+import {ScreenPane} from "./screen.js";
+import {SearchPane} from "./search.js";
+import {ServicePane} from "./service.js";
+import {Tree} from "./tree.js";
+import {WatchPane} from "./watch.js";
 
 const $ = (id) => document.getElementById(id);
 
@@ -17,14 +17,23 @@ const tree = new Tree($("tree"), (text, ok) => {
 const search = new SearchPane($("results"), tree);
 const watch = new WatchPane($("watch-pane"), tree);
 tree.pin = (pin) => watch.pin(pin);
-const log = new LogPane({ pre: $("log"), follow: $("log-follow"), pause: $("log-pause"), program: $("log-program"),
-    level: $("log-level"), text: $("log-text"), keep: $("log-keep"), counter: $("log-count") });
+const log = new LogPane({
+    pre: $("log"),
+    follow: $("log-follow"),
+    pause: $("log-pause"),
+    program: $("log-program"),
+    level: $("log-level"),
+    text: $("log-text"),
+    keep: $("log-keep"),
+    counter: $("log-count")
+});
 const service = new ServicePane($("service-pane"), tree, log);
 
 const problems = $("tree-problems");
 const showProblems = (list) => {
     problems.hidden = !list.length;
-    problems.textContent = list.length ? `Values that could not be read: ${list.slice(0, 20).join("; ")}` : "";
+    problems.textContent =
+        list.length ? `Values that could not be read: ${list.slice(0, 20).join("; ")}` : "";
 };
 
 const connection = $("connection");

@@ -13,7 +13,8 @@ export class ScreenPane {
         try {
             const answer = await fetch("/api/v1/screen.cgi", { cache: "no-store" });
             const blob = await answer.blob();
-            if (!answer.ok || !blob.type.startsWith("image/")) throw new Error((await blob.text()).slice(0, 300) || `HTTP ${answer.status}`);
+            if (!answer.ok || !blob.type.startsWith("image/"))
+                throw new Error((await blob.text()).slice(0, 300) || `HTTP ${answer.status}`);
             const old = this.url;
             this.url = URL.createObjectURL(blob);
             this.img.src = this.url;

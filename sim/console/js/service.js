@@ -1,12 +1,15 @@
-// The technician's 1-Wire actions: the connected modem's type, and writing a pre-marked focus ring. A successful
-// action ends its request without an answer, which the web server turns into 502: that is no error here. What
-// happened is read from the MemServiceMode variables and from the log, where the 1-Wire tool and the service say
-// whether the ring was written. A body the service cannot use still comes back as an error and is shown.
-import { el } from "./dom.js";
+// The technician's 1-Wire actions: the connected modem's type, and writing a pre-marked focus ring. A
+// successful action ends its request without an answer, which the web server turns into 502: that is no error
+// here. What happened is read from the MemServiceMode variables and from the log, where the 1-Wire tool and
+// the service say whether the ring was written. A body the service cannot use still comes back as an error
+// and is shown.
+import {el} from "./dom.js";
 
 const BLOCK = "MemServiceMode";
-export const SHOWN = ["ServiceModeWritingToRing1Wire", "ServiceMode1WireRingLabel", "ServiceModeWritingToModem1Wire",
-    "ServiceMode1WireModemLabel", "ServiceModeConnectedModemType"];
+export const SHOWN = [
+    "ServiceModeWritingToRing1Wire", "ServiceMode1WireRingLabel", "ServiceModeWritingToModem1Wire",
+    "ServiceMode1WireModemLabel", "ServiceModeConnectedModemType"
+];
 // The service's own lines that end a ring write, and the tool's prefix.
 const RING_WRITTEN = "Premarked-ring encryption successful";
 const RING_FAILED = "Writing to the premarked ring's 1Wire failed";
@@ -16,18 +19,20 @@ const REPORT_WAIT = 10000;
 // The close-focus value as the 1-Wire tool takes it: a decimal number, no sign or exponent.
 export function checkCloseFocus(text) {
     const t = text.trim();
-    if (!/^[0-9]+(\.[0-9]+)?$/.test(t)) throw new Error(`"${text}" is not a close-focus value: digits, with a decimal point if needed`);
+    if (!/^[0-9]+(\.[0-9]+)?$/.test(t))
+        throw new Error(`"${text}" is not a close-focus value: digits, with a decimal point if needed`);
     return t;
 }
 
-// What an action's answer means: null when the service ended it without an answer (502 through the web server,
-// or an empty 200), else the error it names.
+// What an action's answer means: null when the service ended it without an answer (502 through the web
+// server, or an empty 200), else the error it names.
 export function actionError(status, text) {
     if (status === 502 || (status === 200 && !text.trim())) return null;
     try {
         const body = JSON.parse(text);
         if (body.error) return `${status}: ${body.error}`;
-    } catch { /* not JSON: shown as it came */ }
+    } catch { /* not JSON: shown as it came */
+    }
     return `HTTP ${status}${text.trim() ? `: ${text.trim().slice(0, 200)}` : ""}`;
 }
 
@@ -48,7 +53,8 @@ export class ServicePane {
             this.writeRing(this.ring.elements.unit.value, this.ring.elements.focusCloseValue.value);
         });
         this.cells = new Map(SHOWN.map((name) => [name, el("dd", { "data-var": name }, "–")]));
-        this.vars.replaceChildren(...SHOWN.flatMap((name) => [el("dt", {}, name.replace(/^ServiceMode/, "")), this.cells.get(name)]));
+        this.vars.replaceChildren(...SHOWN.flatMap(
+            (name) => [el("dt", {}, name.replace(/^ServiceMode/, "")), this.cells.get(name)]));
         this.watching = null; // the ring write whose lines are awaited
         log.onLine((line) => this.logLine(line));
     }
@@ -68,7 +74,8 @@ export class ServicePane {
     }
 
     async post(script, body) {
-        const answer = await fetch(`/api/v1/${script}`, { method: "POST", body: JSON.stringify(body), cache: "no-store" });
+        const answer = await fetch(`/api/v1/${script}`,
+                                   { method: "POST", body: JSON.stringify(body), cache: "no-store" });
         return actionError(answer.status, await answer.text());
     }
 
@@ -78,7 +85,8 @@ export class ServicePane {
             const error = await this.post("modemdata.cgi", { devType });
             if (error) return this.say(`Modem not set: ${error}`, "bad");
             // The service sets the label before the type, so the type's next value comes with both.
-            const type = (await this.tree.readBack(BLOCK, "ServiceModeConnectedModemType"))?.value ?? "unknown";
+            const type =
+                (await this.tree.readBack(BLOCK, "ServiceModeConnectedModemType"))?.value ?? "unknown";
             const label = this.tree.state[BLOCK]?.ServiceMode1WireModemLabel?.value ?? "";
             this.say(`Modem type ${devType} sent: the device reports ${type}, "${label}"`, "done");
         } catch (e) {
@@ -109,7 +117,8 @@ export class ServicePane {
                 setTimeout(() => {
                     if (this.watching !== watched) return;
                     this.watching = null;
-                    this.say("Ring write ended, but the log has no verdict on it: see the variables below", "bad");
+                    this.say("Ring write ended, but the log has no verdict on it: see the variables below",
+                             "bad");
                 }, REPORT_WAIT);
             }
         } catch (e) {
@@ -131,7 +140,8 @@ export class ServicePane {
             this.say("Ring written", "good");
         } else if (failed) {
             this.watching = null;
-            const reason = [...this.lines.children].find((li) => li.textContent.startsWith(`${TOOL}:`))?.textContent;
+            const reason =
+                [...this.lines.children].find((li) => li.textContent.startsWith(`${TOOL}:`))?.textContent;
             this.say(`Ring not written${reason ? `: ${reason}` : ""}`, "bad");
         }
     }

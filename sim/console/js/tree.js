@@ -1,11 +1,12 @@
 // The variable tree: blocks as collapsible sections, each variable with editors chosen by type. Blocks are
-// rendered when first opened, and arrays of records a page at a time: the whole tree is over a megabyte of text.
-// Live values are written into the editors they concern (see cell.js); nothing else on the page is redrawn.
-import { Broken, isPlainObject } from "./lenient-json.js";
-import { setVariable, getJson } from "./api.js";
-import { el, editing } from "./dom.js";
-import { kindOf, keptNote, visible } from "./values.js";
-import { ValueCell, brokenMark } from "./cell.js";
+// rendered when first opened, and arrays of records a page at a time: the whole tree is over a megabyte of
+// text. Live values are written into the editors they concern (see cell.js); nothing else on the page is
+// redrawn.
+import {getJson, setVariable} from "./api.js";
+import {brokenMark, ValueCell} from "./cell.js";
+import {editing, el} from "./dom.js";
+import {Broken, isPlainObject} from "./lenient-json.js";
+import {keptNote, kindOf, visible} from "./values.js";
 
 const PAGE = 10;
 // How long a set's effect may take to come back through the update poll before the tree is read instead: the
@@ -13,16 +14,17 @@ const PAGE = 10;
 // not change.
 const READBACK_WAIT = 400;
 
-export const fieldOf = (value, field) => field.array ? value?.[field.index]?.[field.name] : value?.[field.name];
+export const fieldOf = (value, field) =>
+    field.array ? value?.[field.index]?.[field.name] : value?.[field.name];
 
 export class Tree {
     constructor(container, status) {
         this.container = container;
         this.status = status;
         this.state = Object.create(null);
-        this.views = new Map(); // "Block.Var" -> views showing it, each with update(value)
+        this.views = new Map();   // "Block.Var" -> views showing it, each with update(value)
         this.waiters = new Map(); // "Block.Var" -> read-backs waiting for its next value
-        this.pin = null; // set by the watch list: pin(path)
+        this.pin = null;          // set by the watch list: pin(path)
     }
 
     // Registers something that shows a variable; returns its removal.
@@ -36,12 +38,13 @@ export class Tree {
     load(variables) {
         this.state = isPlainObject(variables) ? variables : Object.create(null);
         this.views.clear();
-        const open = new Set([...this.container.querySelectorAll("details.block[open]")].map((d) => d.dataset.block));
+        const open =
+            new Set([...this.container.querySelectorAll("details.block[open]")].map((d) => d.dataset.block));
         this.container.replaceChildren();
         for (const [block, vars] of Object.entries(this.state)) {
             const count = isPlainObject(vars) ? Object.keys(vars).length : 0;
             const details = el("details", { class: "block", "data-block": block },
-                el("summary", {}, block, el("span", { class: "count" }, ` ${count}`)));
+                               el("summary", {}, block, el("span", { class: "count" }, ` ${count}`)));
             details.addEventListener("toggle", () => details.open && this.renderBlock(details));
             this.container.append(details);
             if (vars instanceof Broken) details.append(brokenMark(vars));
@@ -72,7 +75,8 @@ export class Tree {
         const block = details.dataset.block;
         const vars = this.state[block];
         if (!isPlainObject(vars)) return;
-        details.append(el("div", { class: "vars" }, ...Object.keys(vars).map((name) => this.variableView(block, name).el)));
+        details.append(el("div", { class: "vars" },
+                          ...Object.keys(vars).map((name) => this.variableView(block, name).el)));
     }
 
     // A variable's row: its name and its value's editors, kept up to date.
@@ -82,26 +86,29 @@ export class Tree {
         const draw = (value) => {
             kind = kindOf(value);
             row.dataset.kind = kind;
-            body = kind === "records" ? new RecordPages(value, this.editorsFor(block, name, true))
-                : kind === "record" ? new RecordTable(value, this.editorsFor(block, name, false))
-                : this.cell(value, block, name);
+            body = kind === "records"  ? new RecordPages(value, this.editorsFor(block, name, true))
+                   : kind === "record" ? new RecordTable(value, this.editorsFor(block, name, false))
+                                       : this.cell(value, block, name);
             row.replaceChildren(el("span", { class: "name" }, label), body.el);
         };
         const view = {
             el: row,
             update: (value) => {
-                if (kindOf(value) === kind) body.update(value);
-                else if (editing(row)) pending = value;
-                else draw(value);
+                if (kindOf(value) === kind)
+                    body.update(value);
+                else if (editing(row))
+                    pending = value;
+                else
+                    draw(value);
             },
         };
         row.addEventListener("focusout", () => setTimeout(() => {
-            if (pending !== undefined && !editing(row)) {
-                const value = pending;
-                pending = undefined;
-                view.update(value);
-            }
-        }));
+                                             if (pending !== undefined && !editing(row)) {
+                                                 const value = pending;
+                                                 pending = undefined;
+                                                 view.update(value);
+                                             }
+                                         }));
         draw(this.state[block][name]);
         view.dispose = this.follow(block, name, view);
         return view;
@@ -117,7 +124,11 @@ export class Tree {
     cell(desc, block, name, field) {
         return new ValueCell(desc, {
             commit: (text) => this.commit(block, name, text, field),
-            pin: this.pin && (() => this.pin({ block, name, ...(field ? { index: field.index, field: field.name, array: field.array } : {}) })),
+            pin: this.pin && (() => this.pin({
+                     block,
+                     name,
+                     ...(field ? { index: field.index, field: field.name, array: field.array } : {})
+                 })),
             status: this.status,
         });
     }
@@ -128,8 +139,8 @@ export class Tree {
     }
 
     // Sends a value, then reads back what the device holds: the service answers result 1 also when the device
-    // did not take the value as sent. Resolves to the note for the editor (null when kept as sent) and the value
-    // the device holds, which the editor shows even while it keeps the focus.
+    // did not take the value as sent. Resolves to the note for the editor (null when kept as sent) and the
+    // value the device holds, which the editor shows even while it keeps the focus.
     async commit(block, name, text, field) {
         const what = `${block}.${name}${field ? `[${field.index}].${field.name}` : ""}`;
         const held = () => (field ? fieldOf(this.state[block]?.[name], field) : this.state[block]?.[name]);
@@ -141,7 +152,9 @@ export class Tree {
             return { note: e.message, kept: held() };
         }
         if (!answer.ok) {
-            this.status(`${what} = ${text}: refused (result 0${answer.error ? `, ${answer.error}` : ", no such variable"})`, false);
+            this.status(`${what} = ${text}: refused (result 0${
+                            answer.error ? `, ${answer.error}` : ", no such variable"})`,
+                        false);
             return { note: "refused", kept: held() };
         }
         const value = await this.readBack(block, name);
@@ -182,7 +195,8 @@ class RecordTable {
         this.editor = editor;
         this.el = el("table", { class: "record" });
         this.draw(fields);
-        this.el.addEventListener("focusout", () => setTimeout(() => this.stale && !editing(this.el) && this.draw(this.stale)));
+        this.el.addEventListener(
+            "focusout", () => setTimeout(() => this.stale && !editing(this.el) && this.draw(this.stale)));
     }
 
     draw(fields) {
@@ -198,8 +212,10 @@ class RecordTable {
 
     update(fields) {
         if (Object.keys(fields).join("\n") !== this.keys) {
-            if (editing(this.el)) this.stale = fields;
-            else this.draw(fields);
+            if (editing(this.el))
+                this.stale = fields;
+            else
+                this.draw(fields);
             return;
         }
         for (const [field, cell] of this.cells) cell.update(fields[field]);
@@ -226,7 +242,9 @@ class RecordPages {
         Object.assign(this, { items, editor, page: 0 });
         this.el = el("div", { class: "records" });
         this.draw();
-        this.el.addEventListener("focusout", () => setTimeout(() => !editing(this.el) && this.layout() !== this.drawn && this.draw()));
+        this.el.addEventListener(
+            "focusout",
+            () => setTimeout(() => !editing(this.el) && this.layout() !== this.drawn && this.draw()));
     }
 
     shown() {
@@ -241,8 +259,11 @@ class RecordPages {
         const { first, shown } = this.shown();
         const columns = [];
         for (const item of shown)
-            if (isPlainObject(item)) for (const k of Object.keys(item)) if (!columns.includes(k)) columns.push(k);
-        return `${this.items.length}|${first}|${columns.join(",")}|${shown.map((i) => isPlainObject(i) ? "o" : "x").join("")}`;
+            if (isPlainObject(item))
+                for (const k of Object.keys(item))
+                    if (!columns.includes(k)) columns.push(k);
+        return `${this.items.length}|${first}|${columns.join(",")}|${
+            shown.map((i) => isPlainObject(i) ? "o" : "x").join("")}`;
     }
 
     draw() {
@@ -251,14 +272,17 @@ class RecordPages {
         this.cells = new Map();
         const columns = [];
         for (const item of shown)
-            if (isPlainObject(item)) for (const k of Object.keys(item)) if (!columns.includes(k)) columns.push(k);
-        const table = el("table", {}, el("tr", {}, el("th", {}, "Index"), ...columns.map((c) => el("th", {}, c))));
+            if (isPlainObject(item))
+                for (const k of Object.keys(item))
+                    if (!columns.includes(k)) columns.push(k);
+        const table =
+            el("table", {}, el("tr", {}, el("th", {}, "Index"), ...columns.map((c) => el("th", {}, c))));
         shown.forEach((item, i) => {
             const index = first + i;
             const tr = el("tr", { "data-index": index }, el("th", {}, String(index)));
             if (!isPlainObject(item)) {
                 tr.append(el("td", { colspan: Math.max(1, columns.length) },
-                    item instanceof Broken ? brokenMark(item) : visible(JSON.stringify(item))));
+                             item instanceof Broken ? brokenMark(item) : visible(JSON.stringify(item))));
             } else {
                 for (const c of columns) {
                     const v = item[c];
@@ -266,7 +290,9 @@ class RecordPages {
                         tr.append(el("td"));
                         continue;
                     }
-                    const cell = Array.isArray(v) ? new Nested(v) : this.editor ? this.editor(v, index, c) : new ValueCell(v);
+                    const cell = Array.isArray(v) ? new Nested(v)
+                                 : this.editor    ? this.editor(v, index, c)
+                                                  : new ValueCell(v);
                     this.cells.set(`${index}|${c}`, cell);
                     tr.append(el("td", { "data-field": c }, cell.el));
                 }
@@ -277,10 +303,14 @@ class RecordPages {
             this.page = page;
             this.draw();
         };
-        const nav = el("div", { class: "pager" },
-            el("button", { type: "button", disabled: this.page === 0, onclick: () => go(this.page - 1) }, "‹"),
-            ` elements ${this.items.length ? first : 0}–${Math.max(0, Math.min(this.items.length, first + PAGE) - 1)} of ${this.items.length} `,
-            el("button", { type: "button", disabled: this.page >= pages - 1, onclick: () => go(this.page + 1) }, "›"));
+        const nav = el(
+            "div", { class: "pager" },
+            el("button", { type: "button", disabled: this.page === 0, onclick: () => go(this.page - 1) },
+               "‹"),
+            ` elements ${this.items.length ? first : 0}–${
+                Math.max(0, Math.min(this.items.length, first + PAGE) - 1)} of ${this.items.length} `,
+            el("button",
+               { type: "button", disabled: this.page >= pages - 1, onclick: () => go(this.page + 1) }, "›"));
         this.el.replaceChildren(nav, table);
     }
 

@@ -1,10 +1,10 @@
 // What a printed value is, what the page lets a user send for it, and whether the device kept what was sent.
 // No DOM here: the editors, the search and the watch list share these rules, and node tests them alone.
-import { Broken, isPlainObject } from "./lenient-json.js";
+import {Broken, isPlainObject} from "./lenient-json.js";
 
 // Control characters that record strings keep are shown as their visible pictures (U+2400...).
-export const visible = (text) =>
-    String(text).replace(/[\u0000-\u001f\u007f]/g, (c) => String.fromCharCode(c === "\u007f" ? 0x2421 : 0x2400 + c.charCodeAt(0)));
+export const visible = (text) => String(text).replace(
+    /[\u0000-\u001f\u007f]/g, (c) => String.fromCharCode(c === "\u007f" ? 0x2421 : 0x2400 + c.charCodeAt(0)));
 
 // What a printed value is. A buffer prints like a string, but with its length as "max" and its bytes as hex.
 export function kindOf(value) {
@@ -13,14 +13,20 @@ export function kindOf(value) {
     if (!isPlainObject(value)) return "raw";
     if (typeof value.type !== "string") return "record";
     switch (value.type) {
-    case "bool": return "bool";
-    case "int": case "float": return "number";
+    case "bool":
+        return "bool";
+    case "int":
+    case "float":
+        return "number";
     case "string": {
         const length = Number(value.max);
         return length > 0 && typeof value.value === "string" && value.value.length === 2 * length &&
-            /^[0-9a-fA-F]*$/.test(value.value) ? "buffer" : "string";
+                       /^[0-9a-fA-F]*$/.test(value.value)
+                   ? "buffer"
+                   : "string";
     }
-    default: return Array.isArray(value.textid) ? "enum" : "raw";
+    default:
+        return Array.isArray(value.textid) ? "enum" : "raw";
     }
 }
 
@@ -39,13 +45,15 @@ export function checkInput(desc, kind, text) {
         if (!/^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$/.test(t)) throw new Error(`"${text}" is not a number`);
         if (desc.type === "int" && !/^[-+]?\d+$/.test(t)) throw new Error(`"${text}" is not a whole number`);
         const n = Number(t), limits = limitsOf(desc);
-        if (limits && (n < limits.min || n > limits.max)) throw new Error(`${t} is outside ${desc.min} … ${desc.max}`);
+        if (limits && (n < limits.min || n > limits.max))
+            throw new Error(`${t} is outside ${desc.min} … ${desc.max}`);
         return t;
     }
     if (kind === "buffer") {
         const t = text.trim();
         if (!/^([0-9a-fA-F]{2})*$/.test(t)) throw new Error("a buffer is written as pairs of hex digits");
-        if (t.length > 2 * Number(desc.max)) throw new Error(`a buffer of ${desc.max} bytes takes at most ${2 * desc.max} hex digits`);
+        if (t.length > 2 * Number(desc.max))
+            throw new Error(`a buffer of ${desc.max} bytes takes at most ${2 * desc.max} hex digits`);
         return t;
     }
     return text;
@@ -53,11 +61,12 @@ export function checkInput(desc, kind, text) {
 
 const utf8Length = (text) => new TextEncoder().encode(text).length;
 
-// Compares what was sent with what the device holds afterwards. set.cgi answers result 1 whenever it found the
-// variable, also when the device did not take the value as sent: a name that is not an entry and a text that is
-// not a number or a bool leave the old value, a float is rounded to single precision and printed with six
-// decimals, a text is cut to the string's room (its bytes less the terminating zero), a buffer takes the bytes
-// given from its start. Returns null when the device kept the value as sent, else what to tell the user.
+// Compares what was sent with what the device holds afterwards. set.cgi answers result 1 whenever it found
+// the variable, also when the device did not take the value as sent: a name that is not an entry and a text
+// that is not a number or a bool leave the old value, a float is rounded to single precision and printed with
+// six decimals, a text is cut to the string's room (its bytes less the terminating zero), a buffer takes the
+// bytes given from its start. Returns null when the device kept the value as sent, else what to tell the
+// user.
 export function keptNote(kind, sent, kept) {
     if (kept === undefined || kept === null) return "the device's value could not be read back";
     if (kept instanceof Broken) return `the device's value cannot be printed: ${kept.message}`;
@@ -66,8 +75,8 @@ export function keptNote(kind, sent, kept) {
     case "number": {
         const a = Number(sent), b = Number(value);
         const same = kept.type === "float"
-            ? Math.abs(Math.fround(a) - b) <= Math.max(5e-7, Math.abs(b) * 2 ** -23)
-            : a === b;
+                         ? Math.abs(Math.fround(a) - b) <= Math.max(5e-7, Math.abs(b) * 2 ** -23)
+                         : a === b;
         return same ? null : `device kept ${value}`;
     }
     case "buffer":

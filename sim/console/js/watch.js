@@ -1,25 +1,30 @@
-// The watch list: numeric values (also fields of records) pinned by the user, each with a small plot of its last
-// minutes drawn from the live updates, its limits as dashed lines. The pins are kept in the browser's storage and
-// come back with the page; their history does not.
-import { el } from "./dom.js";
-import { limitsOf } from "./values.js";
-import { fieldOf } from "./tree.js";
+// The watch list: numeric values (also fields of records) pinned by the user, each with a small plot of its
+// last minutes drawn from the live updates, its limits as dashed lines. The pins are kept in the browser's
+// storage and come back with the page; their history does not.
+import {el} from "./dom.js";
+import {fieldOf} from "./tree.js";
+import {limitsOf} from "./values.js";
 
 export const SPAN = 5 * 60 * 1000;
 const STORE = "console.watch";
 const SVG = "http://www.w3.org/2000/svg";
 const W = 300, H = 60;
 
-// "Block.Var", "Block.Var.Field" (a single record) or "Block.Var[3].Field" (an element of an array of records).
-export const pathOf = (pin) => `${pin.block}.${pin.name}${pin.field ? (pin.array ? `[${pin.index}]` : "") + `.${pin.field}` : ""}`;
+// "Block.Var", "Block.Var.Field" (a single record) or "Block.Var[3].Field" (an element of an array of
+// records).
+export const pathOf = (pin) =>
+    `${pin.block}.${pin.name}${pin.field ? (pin.array ? `[${pin.index}]` : "") + `.${pin.field}` : ""}`;
 export function parsePath(path) {
     const m = /^([^.[\]]+)\.([^.[\]]+)(?:(?:\[(\d+)\])?\.([^.[\]]+))?$/.exec(path);
     if (!m) return null;
     const pin = { block: m[1], name: m[2] };
-    if (m[4]) Object.assign(pin, { field: m[4], index: m[3] === undefined ? 0 : Number(m[3]), array: m[3] !== undefined });
+    if (m[4])
+        Object.assign(
+            pin, { field: m[4], index: m[3] === undefined ? 0 : Number(m[3]), array: m[3] !== undefined });
     return pin;
 }
-export const descOf = (value, pin) => pin.field ? fieldOf(value, { index: pin.index, name: pin.field, array: pin.array }) : value;
+export const descOf = (value, pin) =>
+    pin.field ? fieldOf(value, {index: pin.index, name: pin.field, array: pin.array}) : value;
 
 // The plot of samples ([time, value], oldest first) over the `span` before `now`: the value range covers the
 // samples and the limits, unless the limits are the type's own extremes (which would flatten any curve to a
@@ -40,7 +45,12 @@ export function plot(samples, limits, now, span = SPAN, width = W, height = H) {
         const end = kept[i + 1]?.[0] ?? now;
         points.push(`${x(t)},${y(v)}`, `${x(end)},${y(v)}`);
     });
-    return { points: points.join(" "), low, high, limits: drawn ? [drawn.min, drawn.max].map((v) => ({ value: v, y: y(v) })) : [] };
+    return {
+        points: points.join(" "),
+        low,
+        high,
+        limits: drawn ? [drawn.min, drawn.max].map((v) => ({ value: v, y: y(v) })) : []
+    };
 }
 
 export class WatchPane {
@@ -51,7 +61,8 @@ export class WatchPane {
         let saved = [];
         try {
             saved = JSON.parse(storage.getItem(STORE) ?? "[]");
-        } catch { /* a broken entry starts an empty list */ }
+        } catch { /* a broken entry starts an empty list */
+        }
         for (const path of Array.isArray(saved) ? saved : []) {
             const pin = parsePath(String(path));
             if (pin) this.add(pin, false);
@@ -65,8 +76,11 @@ export class WatchPane {
     }
 
     empty() {
-        if (!this.watches.size) this.list.replaceChildren(el("p", { class: "empty" }, "Nothing watched: pin a number with its “watch” button."));
-        else this.list.querySelector("p.empty")?.remove();
+        if (!this.watches.size)
+            this.list.replaceChildren(
+                el("p", { class: "empty" }, "Nothing watched: pin a number with its “watch” button."));
+        else
+            this.list.querySelector("p.empty")?.remove();
     }
 
     pin(pin) {
@@ -82,10 +96,12 @@ export class WatchPane {
         svg.setAttribute("preserveAspectRatio", "none");
         const now = el("span", { class: "now" }, "–");
         const range = el("span", { class: "range" });
-        const view = el("div", { class: "watch", "data-path": path },
-            el("div", { class: "watch-head" }, el("code", {}, path), now,
-                el("button", { type: "button", title: "Stop watching", onclick: () => this.remove(path) }, "unpin")),
-            svg, range);
+        const view =
+            el("div", { class: "watch", "data-path": path },
+               el("div", { class: "watch-head" }, el("code", {}, path), now,
+                  el("button", { type: "button", title: "Stop watching", onclick: () => this.remove(path) },
+                     "unpin")),
+               svg, range);
         const watch = { pin, samples: [], view, svg, now, range, limits: null };
         this.watches.set(path, watch);
         this.empty();
@@ -106,7 +122,8 @@ export class WatchPane {
     load() {
         for (const watch of this.watches.values()) {
             watch.dispose?.();
-            watch.dispose = this.tree.follow(watch.pin.block, watch.pin.name, { update: (value) => this.sample(watch, value) });
+            watch.dispose = this.tree.follow(watch.pin.block, watch.pin.name,
+                                             { update: (value) => this.sample(watch, value) });
             this.sample(watch, this.tree.state[watch.pin.block]?.[watch.pin.name]);
         }
     }
@@ -131,7 +148,8 @@ export class WatchPane {
         const { points, low, high, limits } = plot(watch.samples, watch.limits, Date.now());
         const line = (y, cls) => {
             const l = document.createElementNS(SVG, "line");
-            for (const [k, v] of Object.entries({ x1: 0, x2: W, y1: y, y2: y, class: cls })) l.setAttribute(k, v);
+            for (const [k, v] of Object.entries({ x1: 0, x2: W, y1: y, y2: y, class: cls }))
+                l.setAttribute(k, v);
             return l;
         };
         const curve = document.createElementNS(SVG, "polyline");
@@ -139,8 +157,10 @@ export class WatchPane {
         curve.setAttribute("class", "curve");
         watch.svg.replaceChildren(...limits.map((l) => line(l.y, "limit")), curve);
         watch.view.dataset.samples = watch.samples.length;
-        watch.range.textContent = points
-            ? `${low} … ${high} over ${SPAN / 60000} min${limits.length ? `, limits ${limits[0].value} … ${limits[1].value} dashed` : ", no limits drawn"}`
-            : "";
+        watch.range.textContent = points ? `${low} … ${high} over ${SPAN / 60000} min${
+                                               limits.length
+                                                   ? `, limits ${limits[0].value} … ${limits[1].value} dashed`
+                                                   : ", no limits drawn"}`
+                                         : "";
     }
 }
