@@ -3,8 +3,9 @@
 
     generate.py DEFINITION OUTPUT_DIR
 
-reads DEFINITION (device.def) and writes into OUTPUT_DIR the dictionary (introspection_gen.h/.cpp), the event
-names (event_names_gen.cpp) and the start-up layer (gen_init.h/.cpp).
+reads DEFINITION (device.def) and writes into OUTPUT_DIR the dictionary (introspection_gen.h/.cpp), the start-up
+layer (gen_init.h/.cpp) and, in OUTPUT_DIR/events, the event names and identifiers (event_names_gen.h/.cpp), which
+the event layer and the broker use without the dictionary.
 
 The definition is line-oriented: a leading keyword per line, '#' starts a comment. Each keyword has a parser that
 collects its lines into the model, and each part of the model an emitter that adds text to the header and the source;
@@ -28,8 +29,10 @@ import sys
 
 EVENT_COUNT = 932
 # Identifiers that the other processes of the device are known to use for these names: a shifted list is caught.
-EVENT_ANCHORS = {0: "Invalid", 3: "SubscribeAll", 7: "VarFocusTargetValueChanged",
-                 915: "VarAppServiceLogLevelChanged", 931: "VarAppDofCalculationLogLevelChanged"}
+# The first four are the broker's own requests.
+EVENT_ANCHORS = {0: "Invalid", 1: "Subscribe", 2: "Unsubscribe", 3: "SubscribeAll", 4: "UnsubscribeAll",
+                 7: "VarFocusTargetValueChanged", 915: "VarAppServiceLogLevelChanged", 931: "VarAppDofCalculationLogLevelChanged"}
+GENERATED = "// Generated from device.def by generate.py: do not edit."
 IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*$")
 
 
@@ -59,7 +62,6 @@ class Model:
         self.enums = []  # (name, [entries], line)
         self.records = []  # (name, size, [(field, offset, words, line)], line)
         self.blocks = []  # (index, name, size, [(variable, words, line)], line)
-        self.event_source = []  # the event names have a source of their own: the data plane needs only them
 
 
 def parse_event(model, words, line):
@@ -194,17 +196,18 @@ def check_events(model):
                                   f"not {model.events[identifier][1]}")
 
 
-def emit_events(model, header, source):
-    header.append(f"constexpr unsigned EVENT_NAME_SIZE = {len(model.events)};")
-    header.append("extern char const* const EVENT_NAME[EVENT_NAME_SIZE];")
-    header.append("")
-    header.append("namespace gen::Event {")
+def emit_events(model):
+    """The event names and identifiers as a header and source of their own: the event layer and the broker need
+    them, and neither may depend on the dictionary."""
+    header = [GENERATED, "#pragma once", "", "#include <cstdint>", "",
+              f"constexpr unsigned EVENT_NAME_SIZE = {len(model.events)};",
+              "extern char const* const EVENT_NAME[EVENT_NAME_SIZE];", "", "namespace gen::Event {"]
     header.extend(f"constexpr uint32_t {name} = {identifier};" for identifier, name, _ in model.events)
     header.append("} // namespace gen::Event")
-    names = model.event_source
-    names.append("char const* const EVENT_NAME[EVENT_NAME_SIZE] = {")
-    names.extend(f'    "{name}",' for _, name, _ in model.events)
-    names.append("};")
+    source = [GENERATED, '#include "event_names_gen.h"', "", "char const* const EVENT_NAME[EVENT_NAME_SIZE] = {"]
+    source.extend(f'    "{name}",' for _, name, _ in model.events)
+    source.append("};")
+    return header, source
 
 
 def check_counts(model):
@@ -477,12 +480,12 @@ def emit_dictionary(model, header, source):
 
 
 CHECKS = [check_events, check_counts]
-EMITTERS = [emit_events, emit_enums, emit_records, emit_blocks, emit_codecs, emit_dictionary]
+EMITTERS = [emit_enums, emit_records, emit_blocks, emit_codecs, emit_dictionary]
 
 
 def emit_init(model):
     """The start-up layer: the block objects and the event poll, constructed in that order before main."""
-    header = ["// Generated from device.def by generate.py: do not edit.", "#pragma once", "",
+    header = [GENERATED, "#pragma once", "",
               '#include "eventpoll.h"', '#include "serverconnection.h"', '#include "sharedmemory.h"', "",
               "// Start-up hooks of the program that links this layer: run first and last by gen::init.",
               "void processPreInit();", "void processPostInit();", "", "namespace gen {",
@@ -492,7 +495,7 @@ def emit_init(model):
               "void init();", "EventPoll& getEventPoll();", "ServerConnection* getServerConnection();",
               "void subscribeNotifications();", "void closeServerConnection();",
               "SharedMemory& getSharedMemory(unsigned index);", "} // namespace gen"]
-    source = ["// Generated from device.def by generate.py: do not edit.", '#include "gen_init.h"', "",
+    source = [GENERATED, '#include "gen_init.h"', "",
               '#include "introspection_gen.h"', '#include "log.h"', "", "namespace {",
               "// Defined before the event poll in this one unit, so that they are constructed first.",
               "SharedMemory memories[] = {"]
@@ -575,21 +578,22 @@ def generate(definition, output):
     model = parse(definition)
     for check in CHECKS:
         check(model)
-    header = ["// Generated from device.def by generate.py: do not edit.", "#pragma once", "", "#include <array>",
-              "#include <cstddef>", "#include <cstdint>", "#include <string>", "", '#include "introspection_types.h"', ""]
-    source = ["// Generated from device.def by generate.py: do not edit.", '#include "introspection_gen.h"', "",
+    header = [GENERATED, "#pragma once", "", "#include <array>",
+              "#include <cstddef>", "#include <cstdint>", "#include <string>", "", '#include "event_names_gen.h"',
+              '#include "introspection_types.h"', ""]
+    source = [GENERATED, '#include "introspection_gen.h"', "",
               "#include <cstring>", "", '#include "introspection.h"', '#include "introspection_enum.h"',
               '#include "serverconnection.h"', '#include "setters.h"', ""]
     for emit in EMITTERS:
         emit(model, header, source)
         header.append("")
         source.append("")
-    os.makedirs(output, exist_ok=True)
-    events = ["// Generated from device.def by generate.py: do not edit.", '#include "introspection_gen.h"', ""]
-    events += model.event_source
+    os.makedirs(os.path.join(output, "events"), exist_ok=True)
+    event_header, event_source = emit_events(model)
     init_header, init_source = emit_init(model)
     for name, lines in (("introspection_gen.h", header), ("introspection_gen.cpp", source),
-                        ("event_names_gen.cpp", events), ("gen_init.h", init_header), ("gen_init.cpp", init_source),
+                        ("events/event_names_gen.h", event_header), ("events/event_names_gen.cpp", event_source),
+                        ("gen_init.h", init_header), ("gen_init.cpp", init_source),
                         ("plain_records_gen.cpp", emit_plain_records(model))):
         path = os.path.join(output, name)
         text = "\n".join(lines) + "\n"

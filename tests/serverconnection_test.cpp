@@ -16,7 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "introspection_gen.h"
+#include "event_names_gen.h"
+#include "failure.h"
 #include "kmsg.h"
 #include "process.h"
 #include "serverconnection.h"
@@ -24,15 +25,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string failure(std::function<void()> const& action) {
-    try {
-        action();
-    } catch (std::runtime_error const& e) {
-        return e.what();
-    }
-    return "no failure";
-}
 
 struct Recorder : ServerConnection::EventHandler {
     std::vector<Notify> events;
@@ -182,7 +174,7 @@ TEST(ServerConnection, RecordsCutAnywhereStayInStep) {
     for (uint32_t i = 0; i < 300; ++i)
         sent.push_back(Notify{6 + i, i, ~i});
     // A subscribe message cut in the middle reaches the broker as well.
-    Notify subscribe[2] = {{1, 0, 0}, {42, 0, 0}};
+    Notify subscribe[2] = {{gen::Event::Subscribe, 0, 0}, {42, 0, 0}};
     auto* bytes = reinterpret_cast<char const*>(sent.data());
     size_t at = 0, step = 1;
     ASSERT_EQ(write(raw, subscribe, 17), 17);
@@ -211,7 +203,7 @@ TEST(ServerConnection, ABrokerDropsAClientThatNeverReads) {
     Broker broker;
     KmsgReader kmsg;
     int sleeper = rawClient();
-    Notify all{3, 0, 0};
+    Notify all{gen::Event::SubscribeAll, 0, 0};
     ASSERT_EQ(write(sleeper, &all, sizeof all), ssize_t(sizeof all));
     EventPoll poll;
     ServerConnection poster(poll);

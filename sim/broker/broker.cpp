@@ -24,8 +24,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "event_names_gen.h"
 #include "eventpoll.h"
-#include "introspection_gen.h"
 #include "log.h"
 #include "notify.h"
 #include "serverconnection.h"
@@ -34,7 +34,6 @@ namespace {
 
 constexpr std::size_t RECORD = sizeof(Notify);
 constexpr std::size_t QUEUE_LIMIT = 4u << 20; // about 350 000 events a client may lag behind
-constexpr uint32_t SUBSCRIBE = 1, UNSUBSCRIBE = 2, SUBSCRIBE_ALL = 3, UNSUBSCRIBE_ALL = 4;
 
 class Broker;
 
@@ -198,20 +197,20 @@ void Client::take(char const* bytes, std::size_t length) {
     while (!dead && input.size() - at >= RECORD) {
         Notify notify;
         memcpy(&notify, input.data() + at, RECORD);
-        if (notify.event == SUBSCRIBE || notify.event == UNSUBSCRIBE) {
+        if (notify.event == gen::Event::Subscribe || notify.event == gen::Event::Unsubscribe) {
             if (input.size() - at < 2 * RECORD)
                 break; // the event it names is still to come
             Notify target;
             memcpy(&target, input.data() + at + RECORD, RECORD);
             if (target.event < subscribed.size())
-                subscribed[target.event] = notify.event == SUBSCRIBE;
+                subscribed[target.event] = notify.event == gen::Event::Subscribe;
             at += 2 * RECORD;
             continue;
         }
         at += RECORD;
-        if (notify.event == SUBSCRIBE_ALL)
+        if (notify.event == gen::Event::SubscribeAll)
             all = true;
-        else if (notify.event == UNSUBSCRIBE_ALL)
+        else if (notify.event == gen::Event::UnsubscribeAll)
             all = false, subscribed.assign(subscribed.size(), false);
         else
             broker.route(notify);

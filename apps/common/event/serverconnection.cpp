@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "event_names_gen.h"
 #include "log.h"
 
 ServerConnection* gServerConnection = nullptr;
@@ -131,7 +132,7 @@ void ServerConnection::postEvent(Notify const& notify) {
 }
 
 void ServerConnection::subscribe(Notify const& notify) {
-    Notify message[2] = {{1, 0, 0}, notify};
+    Notify message[2] = {{gen::Event::Subscribe, 0, 0}, notify};
     if (!send(message, sizeof message))
         THROW_ERROR("Could not send message to server");
 }
@@ -154,7 +155,7 @@ bool ServerConnection::send(void const* data, std::size_t size) {
 }
 
 void ServerConnection::subscribeAll() {
-    postEvent(Notify{3, 0, 0});
+    postEvent(Notify{gen::Event::SubscribeAll, 0, 0});
 }
 
 int readEvents(int descriptor, Notify* buffer, int capacity) {
