@@ -24,389 +24,337 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Every block as a zeroed image in this process, and a broker with a listener
-// that sees what the setters post.
-class Dictionary : public ::testing::Test,
-                   public ServerConnection::EventHandler {
+// Every block as a zeroed image in this process, and a broker with a listener that sees what the setters
+// post.
+class Dictionary : public ::testing::Test, public ServerConnection::EventHandler {
 protected:
-  void SetUp() override {
-    broker = spawnProcess({BROKER_PATH});
-    for (int i = 0; i < 200; ++i) {
-      sem_t *gate = sem_open(Constants::BROKER_START_GATE, 0);
-      if (gate != SEM_FAILED) {
-        sem_close(gate);
-        break;
-      }
-      std::this_thread::sleep_for(5ms);
+    void SetUp() override {
+        broker = spawnProcess({BROKER_PATH});
+        for (int i = 0; i < 200; ++i) {
+            sem_t* gate = sem_open(Constants::BROKER_START_GATE, 0);
+            if (gate != SEM_FAILED) {
+                sem_close(gate);
+                break;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        connection = std::make_unique<ServerConnection>(poll);
+        listener = std::make_unique<ServerConnection>(poll);
+        listener->setHandler(this);
+        listener->subscribeAll();
+        gServerConnection = connection.get();
+        // The broker reads its clients in any order: probe until the listener's subscription has taken
+        // effect.
+        for (int i = 0; i < 100 && events.empty(); ++i) {
+            connection->postEvent(Notify{gen::Event::Invalid, 0, 0});
+            poll.wait(10, false);
+        }
+        ASSERT_FALSE(events.empty()) << "the broker never delivered";
+        posted();
+        map<0>();
     }
-    connection = std::make_unique<ServerConnection>(poll);
-    listener = std::make_unique<ServerConnection>(poll);
-    listener->setHandler(this);
-    listener->subscribeAll();
-    gServerConnection = connection.get();
-    // The broker reads its clients in any order: probe until the listener's
-    // subscription has taken effect.
-    for (int i = 0; i < 100 && events.empty(); ++i) {
-      connection->postEvent(Notify{gen::Event::Invalid, 0, 0});
-      poll.wait(10, false);
+    void TearDown() override {
+        gServerConnection = nullptr;
+        listener.reset();
+        connection.reset();
+        kill(broker, SIGTERM);
+        waitpid(broker, nullptr, 0);
     }
-    ASSERT_FALSE(events.empty()) << "the broker never delivered";
-    posted();
-    map<0>();
-  }
-  void TearDown() override {
-    gServerConnection = nullptr;
-    listener.reset();
-    connection.reset();
-    kill(broker, SIGTERM);
-    waitpid(broker, nullptr, 0);
-  }
-  template <int> void map() {
-    gMemPersistent = block<gen::MemPersistentData>();
-    gMemDynamic = block<gen::MemDynamicData>();
-    gMemDistanceMeasure = block<gen::MemDistanceMeasureData>();
-    gMemCamera = nullptr; // left unmapped on purpose
-    gMemStatic = block<gen::MemStaticData>();
-    gMemLens = block<gen::MemLensData>();
-    gMemMotors = block<gen::MemMotorsData>();
-    gMemGuiLocal = block<gen::MemGuiLocalData>();
-    gMemServiceMode = block<gen::MemServiceModeData>();
-    gMemApp = block<gen::MemAppData>();
-  }
-  template <typename T> T *block() {
-    images.emplace_back(new T{});
-    return static_cast<T *>(images.back().get());
-  }
-  void handleEvent(Notify const &event) override { events.push_back(event); }
-  // What was posted since the last call: waits for the expected number, then
-  // briefly for any more.
-  std::vector<Notify> posted(size_t expected = 0) {
-    auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (events.size() < expected &&
-           std::chrono::steady_clock::now() < deadline)
-      poll.wait(10, false);
-    for (int i = 0; i < 3; ++i)
-      poll.wait(10, false);
-    return std::exchange(events, {});
-  }
-  std::string set(char const *blockName, char const *name, char const *text) {
-    uint32_t mem = Introspection::getMemIndex(blockName);
-    for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
-      if (strcmp(Introspection::getVarName(mem, var), name) == 0)
-        return Introspection::setVarValue(mem, var, text);
-    throw std::runtime_error(std::string("no variable ") + name);
-  }
-  std::string get(char const *blockName, char const *name, int index = 0) {
-    uint32_t mem = Introspection::getMemIndex(blockName);
-    for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
-      if (strcmp(Introspection::getVarName(mem, var), name) == 0)
-        return Introspection::getVarValue(mem, var, index);
-    throw std::runtime_error(std::string("no variable ") + name);
-  }
+    template <int> void map() {
+        gMemPersistent = block<gen::MemPersistentData>();
+        gMemDynamic = block<gen::MemDynamicData>();
+        gMemDistanceMeasure = block<gen::MemDistanceMeasureData>();
+        gMemCamera = nullptr; // left unmapped on purpose
+        gMemStatic = block<gen::MemStaticData>();
+        gMemLens = block<gen::MemLensData>();
+        gMemMotors = block<gen::MemMotorsData>();
+        gMemGuiLocal = block<gen::MemGuiLocalData>();
+        gMemServiceMode = block<gen::MemServiceModeData>();
+        gMemApp = block<gen::MemAppData>();
+    }
+    template <typename T> T* block() {
+        images.emplace_back(new T{});
+        return static_cast<T*>(images.back().get());
+    }
+    void handleEvent(Notify const& event) override { events.push_back(event); }
+    // What was posted since the last call: waits for the expected number, then briefly for any more.
+    std::vector<Notify> posted(size_t expected = 0) {
+        auto deadline = std::chrono::steady_clock::now() + 3s;
+        while (events.size() < expected && std::chrono::steady_clock::now() < deadline)
+            poll.wait(10, false);
+        for (int i = 0; i < 3; ++i)
+            poll.wait(10, false);
+        return std::exchange(events, {});
+    }
+    std::string set(char const* blockName, char const* name, char const* text) {
+        uint32_t mem = Introspection::getMemIndex(blockName);
+        for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
+            if (strcmp(Introspection::getVarName(mem, var), name) == 0)
+                return Introspection::setVarValue(mem, var, text);
+        throw std::runtime_error(std::string("no variable ") + name);
+    }
+    std::string get(char const* blockName, char const* name, int index = 0) {
+        uint32_t mem = Introspection::getMemIndex(blockName);
+        for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
+            if (strcmp(Introspection::getVarName(mem, var), name) == 0)
+                return Introspection::getVarValue(mem, var, index);
+        throw std::runtime_error(std::string("no variable ") + name);
+    }
 
-  pid_t broker = 0;
-  EventPoll poll;
-  std::unique_ptr<ServerConnection> connection, listener;
-  std::vector<Notify> events;
-  std::vector<std::shared_ptr<void>> images;
+    pid_t broker = 0;
+    EventPoll poll;
+    std::unique_ptr<ServerConnection> connection, listener;
+    std::vector<Notify> events;
+    std::vector<std::shared_ptr<void>> images;
 };
 
 TEST_F(Dictionary, IndexesNamesAndEvents) {
-  uint32_t total = 0;
-  for (uint32_t mem = 0; mem < Introspection::getMemCount(); ++mem)
-    total += Introspection::getVarCount(mem);
-  EXPECT_EQ(total, 795u);
-  EXPECT_EQ(Introspection::getMemIndex("MemApp"), 17u);
-  EXPECT_NE(failure([] {
-              Introspection::getMemIndex("memPersistent");
-            }).find("Unknown memory \"memPersistent\""),
-            std::string::npos);
-  EXPECT_NE(failure([] {
-              Introspection::getVarName(17, 17);
-            }).find("Index exceeds limit"),
-            std::string::npos);
-  EXPECT_NE(failure([] {
-              Introspection::getVarCount(18);
-            }).find("Index exceeds limit"),
-            std::string::npos);
-  EXPECT_STREQ(Introspection::getVarName(17, 16), "AppDofCalculationLogLevel");
-  EXPECT_EQ(Introspection::getVarArrayLen(0, 4), nullptr); // FocusTorque
-  EXPECT_STREQ(Introspection::getVarArrayLen(0, 0), "20"); // ProductName
-  EXPECT_TRUE(Introspection::isArray(0, 0));
-  EXPECT_FALSE(Introspection::isArray(0, 2)); // RadioPower
+    uint32_t total = 0;
+    for (uint32_t mem = 0; mem < Introspection::getMemCount(); ++mem)
+        total += Introspection::getVarCount(mem);
+    EXPECT_EQ(total, 795u);
+    EXPECT_EQ(Introspection::getMemIndex("MemApp"), 17u);
+    EXPECT_NE(
+        failure([] { Introspection::getMemIndex("memPersistent"); }).find("Unknown memory \"memPersistent\""),
+        std::string::npos);
+    EXPECT_NE(failure([] { Introspection::getVarName(17, 17); }).find("Index exceeds limit"),
+              std::string::npos);
+    EXPECT_NE(failure([] { Introspection::getVarCount(18); }).find("Index exceeds limit"), std::string::npos);
+    EXPECT_STREQ(Introspection::getVarName(17, 16), "AppDofCalculationLogLevel");
+    EXPECT_EQ(Introspection::getVarArrayLen(0, 4), nullptr); // FocusTorque
+    EXPECT_STREQ(Introspection::getVarArrayLen(0, 0), "20"); // ProductName
+    EXPECT_TRUE(Introspection::isArray(0, 0));
+    EXPECT_FALSE(Introspection::isArray(0, 2)); // RadioPower
 
-  uint32_t mem = 99, var = 99;
-  Introspection::getVarLocation(Notify{gen::Event::VarFocusMotorChanged, 0, 0},
-                                mem, var);
-  EXPECT_EQ(mem, 8u);
-  EXPECT_EQ(var, 0u);
-  Introspection::getVarLocation(Notify{0, 0, 0}, mem, var);
-  EXPECT_EQ(mem, 0u);
-  EXPECT_EQ(var, 0u);
-  Introspection::getVarLocation(
-      gen::notify::MemServiceMode::ServiceMode1WireModemLabel, mem, var);
-  EXPECT_STREQ(Introspection::getVarName(mem, var),
-               "ServiceMode1WireModemLabel");
+    uint32_t mem = 99, var = 99;
+    Introspection::getVarLocation(Notify{gen::Event::VarFocusMotorChanged, 0, 0}, mem, var);
+    EXPECT_EQ(mem, 8u);
+    EXPECT_EQ(var, 0u);
+    Introspection::getVarLocation(Notify{0, 0, 0}, mem, var);
+    EXPECT_EQ(mem, 0u);
+    EXPECT_EQ(var, 0u);
+    Introspection::getVarLocation(gen::notify::MemServiceMode::ServiceMode1WireModemLabel, mem, var);
+    EXPECT_STREQ(Introspection::getVarName(mem, var), "ServiceMode1WireModemLabel");
 
-  // An unmapped block reads and writes nothing.
-  EXPECT_EQ(get("MemCamera", "CamFWVersion"), "n/a");
-  EXPECT_EQ(set("MemCamera", "CamFWVersion", "x"), "n/a");
-  EXPECT_TRUE(posted().empty());
+    // An unmapped block reads and writes nothing.
+    EXPECT_EQ(get("MemCamera", "CamFWVersion"), "n/a");
+    EXPECT_EQ(set("MemCamera", "CamFWVersion", "x"), "n/a");
+    EXPECT_TRUE(posted().empty());
 }
 
 TEST_F(Dictionary, IntAndFloatSettersParseAndPostOnlyChanges) {
-  struct Case {
-    char const *text;
-    std::string error;
-    int32_t stored;
-  } const ints[] = {{"0x10", "", 16},
-                    {"010", "", 8},
-                    {"  -5xyz", "", -5},
-                    {"9", "", 9},
-                    {"abc", "Can't convert abc to int", 9},
-                    {"4294967296", "Can't convert 4294967296 to int", 9}};
-  for (auto const &c : ints) {
-    EXPECT_EQ(set("MemPersistent", "FocusTorque", c.text), c.error) << c.text;
-    EXPECT_EQ(gMemPersistent->FocusTorque, c.stored) << c.text;
-  }
-  auto events = posted(4);
-  ASSERT_EQ(events.size(), 4u) << "one post per change";
-  EXPECT_EQ(events[0].event, gen::Event::VarFocusTorqueChanged);
-  EXPECT_EQ(set("MemPersistent", "FocusTorque", "9"), "");
-  EXPECT_TRUE(posted().empty()) << "the same value posts nothing";
-  EXPECT_EQ(get("MemPersistent", "FocusTorque"), "9");
+    struct Case {
+        char const* text;
+        std::string error;
+        int32_t stored;
+    } const ints[] = {{"0x10", "", 16},
+                      {"010", "", 8},
+                      {"  -5xyz", "", -5},
+                      {"9", "", 9},
+                      {"abc", "Can't convert abc to int", 9},
+                      {"4294967296", "Can't convert 4294967296 to int", 9}};
+    for (auto const& c : ints) {
+        EXPECT_EQ(set("MemPersistent", "FocusTorque", c.text), c.error) << c.text;
+        EXPECT_EQ(gMemPersistent->FocusTorque, c.stored) << c.text;
+    }
+    auto events = posted(4);
+    ASSERT_EQ(events.size(), 4u) << "one post per change";
+    EXPECT_EQ(events[0].event, gen::Event::VarFocusTorqueChanged);
+    EXPECT_EQ(set("MemPersistent", "FocusTorque", "9"), "");
+    EXPECT_TRUE(posted().empty()) << "the same value posts nothing";
+    EXPECT_EQ(get("MemPersistent", "FocusTorque"), "9");
 
-  EXPECT_EQ(set("MemDynamic", "FocusTargetValue", "-0"), "");
-  EXPECT_TRUE(std::signbit(gMemDynamic->FocusTargetValue));
-  EXPECT_EQ(posted(1).size(), 1u) << "-0 differs from 0 bitwise";
-  EXPECT_EQ(set("MemDynamic", "FocusTargetValue", "1e-50"),
-            "Can't convert 1e-50 to float");
-  EXPECT_EQ(set("MemDynamic", "FocusTargetValue", "0.1"), "");
-  EXPECT_EQ(get("MemDynamic", "FocusTargetValue"), "0.100000");
+    EXPECT_EQ(set("MemDynamic", "FocusTargetValue", "-0"), "");
+    EXPECT_TRUE(std::signbit(gMemDynamic->FocusTargetValue));
+    EXPECT_EQ(posted(1).size(), 1u) << "-0 differs from 0 bitwise";
+    EXPECT_EQ(set("MemDynamic", "FocusTargetValue", "1e-50"), "Can't convert 1e-50 to float");
+    EXPECT_EQ(set("MemDynamic", "FocusTargetValue", "0.1"), "");
+    EXPECT_EQ(get("MemDynamic", "FocusTargetValue"), "0.100000");
 }
 
 TEST_F(Dictionary, BoolStringAndBufferSetters) {
-  for (char const *bad : {"True", "1", ""})
-    EXPECT_EQ(set("MemPersistent", "RadioPower", bad),
-              "Value has to be 'true' or 'false'");
-  EXPECT_EQ(set("MemPersistent", "RadioPower", "true"), "");
-  EXPECT_EQ(set("MemPersistent", "RadioPower", "true"), "");
-  EXPECT_EQ(posted(1).size(), 1u);
-  EXPECT_EQ(get("MemPersistent", "RadioPower"), "true");
+    for (char const* bad : {"True", "1", ""})
+        EXPECT_EQ(set("MemPersistent", "RadioPower", bad), "Value has to be 'true' or 'false'");
+    EXPECT_EQ(set("MemPersistent", "RadioPower", "true"), "");
+    EXPECT_EQ(set("MemPersistent", "RadioPower", "true"), "");
+    EXPECT_EQ(posted(1).size(), 1u);
+    EXPECT_EQ(get("MemPersistent", "RadioPower"), "true");
 
-  EXPECT_EQ(set("MemPersistent", "ProductName", "abcdefghijklmnopqrstuvwxy"),
-            "");
-  EXPECT_EQ(get("MemPersistent", "ProductName"), "abcdefghijklmnopqrs");
-  EXPECT_EQ(set("MemPersistent", "ProductName", "abcdefghijklmnopqrs"), "");
-  EXPECT_EQ(posted(2).size(), 2u) << "strings post always";
+    EXPECT_EQ(set("MemPersistent", "ProductName", "abcdefghijklmnopqrstuvwxy"), "");
+    EXPECT_EQ(get("MemPersistent", "ProductName"), "abcdefghijklmnopqrs");
+    EXPECT_EQ(set("MemPersistent", "ProductName", "abcdefghijklmnopqrs"), "");
+    EXPECT_EQ(posted(2).size(), 2u) << "strings post always";
 
-  auto &flags = gMemGuiLocal->UserButtonsFlags;
-  flags = {1, 2, 3};
-  EXPECT_EQ(set("MemGuiLocal", "UserButtonsFlags", "0aff"), "");
-  EXPECT_EQ(flags, (std::array<uint8_t, 3>{0x0a, 0xff, 3}));
-  KmsgReader kmsg;
-  EXPECT_EQ(set("MemGuiLocal", "UserButtonsFlags", "0g12"),
-            "Can't convert 0g12 to buffer");
-  EXPECT_TRUE(kmsg.waitFor("Not a valid hex digit: g", 0));
-  EXPECT_EQ(set("MemGuiLocal", "UserButtonsFlags", "12zz"),
-            "Can't convert zz to buffer");
-  EXPECT_EQ(flags, (std::array<uint8_t, 3>{0x12, 0xff, 3}));
-  EXPECT_EQ(set("MemGuiLocal", "UserButtonsFlags", "abc"), "");
-  EXPECT_EQ(flags, (std::array<uint8_t, 3>{0xab, 0xc0, 3}));
-  EXPECT_EQ(posted(2).size(), 2u) << "the two valid texts";
-  flags = {0x00, 0x0f, 0xa0};
-  EXPECT_EQ(get("MemGuiLocal", "UserButtonsFlags"), "000fa0");
+    auto& flags = gMemGuiLocal->UserButtonsFlags;
+    flags = {1, 2, 3};
+    EXPECT_EQ(set("MemGuiLocal", "UserButtonsFlags", "0aff"), "");
+    EXPECT_EQ(flags, (std::array<uint8_t, 3>{0x0a, 0xff, 3}));
+    KmsgReader kmsg;
+    EXPECT_EQ(set("MemGuiLocal", "UserButtonsFlags", "0g12"), "Can't convert 0g12 to buffer");
+    EXPECT_TRUE(kmsg.waitFor("Not a valid hex digit: g", 0));
+    EXPECT_EQ(set("MemGuiLocal", "UserButtonsFlags", "12zz"), "Can't convert zz to buffer");
+    EXPECT_EQ(flags, (std::array<uint8_t, 3>{0x12, 0xff, 3}));
+    EXPECT_EQ(set("MemGuiLocal", "UserButtonsFlags", "abc"), "");
+    EXPECT_EQ(flags, (std::array<uint8_t, 3>{0xab, 0xc0, 3}));
+    EXPECT_EQ(posted(2).size(), 2u) << "the two valid texts";
+    flags = {0x00, 0x0f, 0xa0};
+    EXPECT_EQ(get("MemGuiLocal", "UserButtonsFlags"), "000fa0");
 
-  // The program's own writes: a 70-character text into 64 bytes is cut, and
-  // posts each time.
-  std::string text(70, 'x');
-  setVariable(gMemServiceMode->ServiceMode1WireModemLabel,
-              gen::notify::MemServiceMode::ServiceMode1WireModemLabel,
-              text.c_str());
-  setVariable(gMemServiceMode->ServiceMode1WireModemLabel,
-              gen::notify::MemServiceMode::ServiceMode1WireModemLabel,
-              text.c_str());
-  EXPECT_EQ(std::string(gMemServiceMode->ServiceMode1WireModemLabel.data()),
-            std::string(63, 'x'));
-  setVariable(gMemServiceMode->ServiceMode1WireModemLabel,
-              gen::notify::MemServiceMode::ServiceMode1WireModemLabel,
-              std::string(63, 'x').c_str());
-  EXPECT_EQ(posted(2).size(), 2u);
+    // The program's own writes: a 70-character text into 64 bytes is cut, and posts each time.
+    std::string text(70, 'x');
+    setVariable(gMemServiceMode->ServiceMode1WireModemLabel,
+                gen::notify::MemServiceMode::ServiceMode1WireModemLabel, text.c_str());
+    setVariable(gMemServiceMode->ServiceMode1WireModemLabel,
+                gen::notify::MemServiceMode::ServiceMode1WireModemLabel, text.c_str());
+    EXPECT_EQ(std::string(gMemServiceMode->ServiceMode1WireModemLabel.data()), std::string(63, 'x'));
+    setVariable(gMemServiceMode->ServiceMode1WireModemLabel,
+                gen::notify::MemServiceMode::ServiceMode1WireModemLabel, std::string(63, 'x').c_str());
+    EXPECT_EQ(posted(2).size(), 2u);
 }
 
 TEST_F(Dictionary, LimitsAndPrintedValues) {
-  uint32_t persistent = 0, gui = Introspection::getMemIndex("MemGuiLocal");
-  auto index = [](uint32_t mem, char const *name) {
-    for (uint32_t var = 0;; ++var)
-      if (strcmp(Introspection::getVarName(mem, var), name) == 0)
-        return var;
-  };
-  EXPECT_EQ(
-      Introspection::getVarMax(persistent, index(persistent, "RadioPower")),
-      "1");
-  EXPECT_EQ(
-      Introspection::getVarMax(persistent, index(persistent, "ProductName")),
-      "0");
-  EXPECT_EQ(
-      Introspection::getVarMax(persistent, index(persistent, "KnobColor")),
-      "6");
-  EXPECT_EQ(Introspection::getVarMax(gui, index(gui, "UserButtonsFlags")), "3");
-  EXPECT_EQ(
-      Introspection::getVarMin(persistent, index(persistent, "FocusTorque")),
-      "1");
-  EXPECT_EQ(Introspection::printValue("2", "int", "1", "4"),
-            R"({"max":"4","min":"1","type":"int","value":"2"})");
-  EXPECT_EQ(Introspection::printValue("a\"b", "string", "0", "0"),
-            R"({"max":"0","min":"0","type":"string","value":"a\"b"})");
-  EXPECT_EQ(
-      Introspection::printBool(true),
-      R"({ "value": "true", "type": "bool", "textid": [ "false", "true" ]})");
-  std::string error;
-  EXPECT_FALSE(Introspection::checkMinMax(
-      persistent, index(persistent, "FocusTorque"), "9", error));
-  EXPECT_TRUE(Introspection::checkMinMax(
-      persistent, index(persistent, "FocusTorque"), "4", error));
-  EXPECT_FALSE(Introspection::checkMinMax(
-      persistent, index(persistent, "FocusTorque"), "x", error));
-  EXPECT_EQ(error, "Can't convert \"x\"\n");
+    uint32_t persistent = 0, gui = Introspection::getMemIndex("MemGuiLocal");
+    auto index = [](uint32_t mem, char const* name) {
+        for (uint32_t var = 0;; ++var)
+            if (strcmp(Introspection::getVarName(mem, var), name) == 0)
+                return var;
+    };
+    EXPECT_EQ(Introspection::getVarMax(persistent, index(persistent, "RadioPower")), "1");
+    EXPECT_EQ(Introspection::getVarMax(persistent, index(persistent, "ProductName")), "0");
+    EXPECT_EQ(Introspection::getVarMax(persistent, index(persistent, "KnobColor")), "6");
+    EXPECT_EQ(Introspection::getVarMax(gui, index(gui, "UserButtonsFlags")), "3");
+    EXPECT_EQ(Introspection::getVarMin(persistent, index(persistent, "FocusTorque")), "1");
+    EXPECT_EQ(Introspection::printValue("2", "int", "1", "4"),
+              R"({"max":"4","min":"1","type":"int","value":"2"})");
+    EXPECT_EQ(Introspection::printValue("a\"b", "string", "0", "0"),
+              R"({"max":"0","min":"0","type":"string","value":"a\"b"})");
+    EXPECT_EQ(Introspection::printBool(true),
+              R"({ "value": "true", "type": "bool", "textid": [ "false", "true" ]})");
+    std::string error;
+    EXPECT_FALSE(Introspection::checkMinMax(persistent, index(persistent, "FocusTorque"), "9", error));
+    EXPECT_TRUE(Introspection::checkMinMax(persistent, index(persistent, "FocusTorque"), "4", error));
+    EXPECT_FALSE(Introspection::checkMinMax(persistent, index(persistent, "FocusTorque"), "x", error));
+    EXPECT_EQ(error, "Can't convert \"x\"\n");
 
-  EXPECT_EQ(Introspection::escape("a\"b"), "a\"b") << "no pattern yet";
-  Introspection::setEscapeCharacters("[\\\\\"]");
-  EXPECT_EQ(Introspection::escape("a\"b"), "a\\\"b");
-  EXPECT_EQ(Introspection::escape("\\"), "\\\\");
+    EXPECT_EQ(Introspection::escape("a\"b"), "a\"b") << "no pattern yet";
+    Introspection::setEscapeCharacters("[\\\\\"]");
+    EXPECT_EQ(Introspection::escape("a\"b"), "a\\\"b");
+    EXPECT_EQ(Introspection::escape("\\"), "\\\\");
 }
 
 TEST_F(Dictionary, EnumerationsByEntryName) {
-  EXPECT_EQ(set("MemMotors", "FocusSideSet", "Right"), "");
-  EXPECT_EQ(uint32_t(gMemMotors->FocusSideSet), 1u);
-  EXPECT_EQ(set("MemMotors", "FocusSideSet", "Right"), "");
-  EXPECT_EQ(set("MemMotors", "FocusSideSet", "right"),
-            "right is not part of enum MotorSide");
-  EXPECT_EQ(posted(1).size(), 1u);
-  EXPECT_EQ(get("MemMotors", "FocusSideSet"), "Right");
+    EXPECT_EQ(set("MemMotors", "FocusSideSet", "Right"), "");
+    EXPECT_EQ(uint32_t(gMemMotors->FocusSideSet), 1u);
+    EXPECT_EQ(set("MemMotors", "FocusSideSet", "Right"), "");
+    EXPECT_EQ(set("MemMotors", "FocusSideSet", "right"), "right is not part of enum MotorSide");
+    EXPECT_EQ(posted(1).size(), 1u);
+    EXPECT_EQ(get("MemMotors", "FocusSideSet"), "Right");
 
-  KmsgReader kmsg;
-  gMemPersistent->KnobColor = gen::KnobColor(9);
-  EXPECT_EQ(get("MemPersistent", "KnobColor"), "INVALID_VALUE: 9");
-  EXPECT_TRUE(kmsg.waitFor(
-      "Value 9 of enum KnobColor is above number of entries (7)", 0));
-  EXPECT_EQ(
-      IntrospectionEnum::printEnum("Lock", "SymbolTypes"),
-      R"({ "value": "Lock", "type": "SymbolTypes", "textid": [ "Lock"]})");
-  EXPECT_EQ(IntrospectionEnum::getEnumIndex("Axis"), 8u);
-  EXPECT_NE(failure([] {
-              IntrospectionEnum::getEnumIndex("axis");
-            }).find("Unknown enum \"axis\""),
-            std::string::npos);
+    KmsgReader kmsg;
+    gMemPersistent->KnobColor = gen::KnobColor(9);
+    EXPECT_EQ(get("MemPersistent", "KnobColor"), "INVALID_VALUE: 9");
+    EXPECT_TRUE(kmsg.waitFor("Value 9 of enum KnobColor is above number of entries (7)", 0));
+    EXPECT_EQ(IntrospectionEnum::printEnum("Lock", "SymbolTypes"),
+              R"({ "value": "Lock", "type": "SymbolTypes", "textid": [ "Lock"]})");
+    EXPECT_EQ(IntrospectionEnum::getEnumIndex("Axis"), 8u);
+    EXPECT_NE(failure([] { IntrospectionEnum::getEnumIndex("axis"); }).find("Unknown enum \"axis\""),
+              std::string::npos);
 }
 
 TEST_F(Dictionary, RecordsPrintAsJsonObjects) {
-  auto &buttons = gMemServiceMode->ButtonList;
-  buttons[1].ButtonOk = true;
-  EXPECT_EQ(
-      get("MemServiceMode", "ButtonList", 1),
-      R"({"ButtonPressed": { "value": "false", "type": "bool", "textid": [ "false", "true" ]},)"
-      R"("ButtonOk": { "value": "true", "type": "bool", "textid": [ "false", "true" ]}})");
-  gMemPersistent->RadioModuleList[2].Channel = 5;
-  gMemPersistent->RadioModuleList[2].Region = gen::RadioRegion::Europe;
-  std::string radio = get("MemPersistent", "RadioModuleList", 2);
-  std::string const head =
-      R"({"Channel": {"max":"99","min":"0","type":"int","value":"5"},"Region":  { "value": "Europe")";
-  EXPECT_EQ(radio.substr(0, head.size()), head);
-  Introspection::setEscapeCharacters("[\\\\\"]");
-  strcpy(gMemLens->LensFileList[3].LensFileName.data(), "Wide\"1");
-  EXPECT_EQ(get("MemLens", "LensFileList", 3),
-            R"({"LensFileName": {"value":"Wide\"1", "type": "string" }})");
+    auto& buttons = gMemServiceMode->ButtonList;
+    buttons[1].ButtonOk = true;
+    EXPECT_EQ(get("MemServiceMode", "ButtonList", 1),
+              R"({"ButtonPressed": { "value": "false", "type": "bool", "textid": [ "false", "true" ]},)"
+              R"("ButtonOk": { "value": "true", "type": "bool", "textid": [ "false", "true" ]}})");
+    gMemPersistent->RadioModuleList[2].Channel = 5;
+    gMemPersistent->RadioModuleList[2].Region = gen::RadioRegion::Europe;
+    std::string radio = get("MemPersistent", "RadioModuleList", 2);
+    std::string const head =
+        R"({"Channel": {"max":"99","min":"0","type":"int","value":"5"},"Region":  { "value": "Europe")";
+    EXPECT_EQ(radio.substr(0, head.size()), head);
+    Introspection::setEscapeCharacters("[\\\\\"]");
+    strcpy(gMemLens->LensFileList[3].LensFileName.data(), "Wide\"1");
+    EXPECT_EQ(get("MemLens", "LensFileList", 3),
+              R"({"LensFileName": {"value":"Wide\"1", "type": "string" }})");
 
-  // The raw image of one record: written and posted only when it differs.
-  gen::RadioStruct image{7, gen::RadioRegion::Japan};
-  uint32_t mem = 0, var = 0;
-  Introspection::getVarLocation(
-      Notify{gen::Event::VarRadioModuleListChanged, 0, 0}, mem, var);
-  Notify element{gen::Event::VarRadioModuleListChanged, 1, 1};
-  auto const &info = Introspection::getVarInfo(mem, var);
-  EXPECT_EQ(info.set(reinterpret_cast<char *>(gMemPersistent), mem, var,
-                     element, reinterpret_cast<char *>(&image)),
-            "");
-  EXPECT_EQ(info.set(reinterpret_cast<char *>(gMemPersistent), mem, var,
-                     element, reinterpret_cast<char *>(&image)),
-            "");
-  EXPECT_EQ(gMemPersistent->RadioModuleList[1].Channel, 7);
-  auto events = posted(1);
-  ASSERT_EQ(events.size(), 1u)
-      << "first event " << (events.empty() ? 0 : events[0].event);
-  EXPECT_EQ(events[0].param1, 1u);
-  EXPECT_EQ(events[0].param2, 1u);
+    // The raw image of one record: written and posted only when it differs.
+    gen::RadioStruct image{7, gen::RadioRegion::Japan};
+    uint32_t mem = 0, var = 0;
+    Introspection::getVarLocation(Notify{gen::Event::VarRadioModuleListChanged, 0, 0}, mem, var);
+    Notify element{gen::Event::VarRadioModuleListChanged, 1, 1};
+    auto const& info = Introspection::getVarInfo(mem, var);
+    EXPECT_EQ(
+        info.set(reinterpret_cast<char*>(gMemPersistent), mem, var, element, reinterpret_cast<char*>(&image)),
+        "");
+    EXPECT_EQ(
+        info.set(reinterpret_cast<char*>(gMemPersistent), mem, var, element, reinterpret_cast<char*>(&image)),
+        "");
+    EXPECT_EQ(gMemPersistent->RadioModuleList[1].Channel, 7);
+    auto events = posted(1);
+    ASSERT_EQ(events.size(), 1u) << "first event " << (events.empty() ? 0 : events[0].event);
+    EXPECT_EQ(events[0].param1, 1u);
+    EXPECT_EQ(events[0].param2, 1u);
 }
 
 TEST_F(Dictionary, RecordFieldsFromSetRequests) {
-  auto index = [](char const *block, char const *name) {
-    uint32_t mem = Introspection::getMemIndex(block);
-    for (uint32_t var = 0;; ++var)
-      if (strcmp(Introspection::getVarName(mem, var), name) == 0)
-        return std::make_pair(mem, var);
-  };
-  auto setField = [&](char const *block, char const *variable, int element,
-                      char const *field, char const *text) {
-    auto [mem, var] = index(block, variable);
-    JsonPairs pairs{{block, {"{...}", true}},
-                    {variable, {"{...}", true}},
-                    {"Index", {"0", false}},
-                    {field, {text, false}}};
-    return Introspection::setVarValueJson(mem, var, pairs, element);
-  };
-  gMemMotors->FocusMotor.CalRequest = true;
-  EXPECT_EQ(setField("MemMotors", "FocusMotor", 0, "CalRequest", "true"), "");
-  EXPECT_TRUE(posted().empty()) << "unchanged";
-  EXPECT_EQ(setField("MemMotors", "FocusMotor", 0, "CalRequest", "yes"), "");
-  EXPECT_FALSE(gMemMotors->FocusMotor.CalRequest);
-  EXPECT_EQ(setField("MemMotors", "IrisMotor", 0, "Side", "Right"), "");
-  EXPECT_EQ(uint32_t(gMemMotors->IrisMotor.Side), 1u);
-  EXPECT_EQ(setField("MemMotors", "IrisMotor", 0, "Side", "Middle"), "");
-  EXPECT_EQ(setField("MemMotors", "IrisMotor", 0, "Foo", "1"), "");
-  EXPECT_EQ(uint32_t(gMemMotors->IrisMotor.Side), 1u);
-  EXPECT_EQ(posted(2).size(), 2u);
+    auto index = [](char const* block, char const* name) {
+        uint32_t mem = Introspection::getMemIndex(block);
+        for (uint32_t var = 0;; ++var)
+            if (strcmp(Introspection::getVarName(mem, var), name) == 0)
+                return std::make_pair(mem, var);
+    };
+    auto setField = [&](char const* block, char const* variable, int element, char const* field,
+                        char const* text) {
+        auto [mem, var] = index(block, variable);
+        JsonPairs pairs{{block, {"{...}", true}},
+                        {variable, {"{...}", true}},
+                        {"Index", {"0", false}},
+                        {field, {text, false}}};
+        return Introspection::setVarValueJson(mem, var, pairs, element);
+    };
+    gMemMotors->FocusMotor.CalRequest = true;
+    EXPECT_EQ(setField("MemMotors", "FocusMotor", 0, "CalRequest", "true"), "");
+    EXPECT_TRUE(posted().empty()) << "unchanged";
+    EXPECT_EQ(setField("MemMotors", "FocusMotor", 0, "CalRequest", "yes"), "");
+    EXPECT_FALSE(gMemMotors->FocusMotor.CalRequest);
+    EXPECT_EQ(setField("MemMotors", "IrisMotor", 0, "Side", "Right"), "");
+    EXPECT_EQ(uint32_t(gMemMotors->IrisMotor.Side), 1u);
+    EXPECT_EQ(setField("MemMotors", "IrisMotor", 0, "Side", "Middle"), "");
+    EXPECT_EQ(setField("MemMotors", "IrisMotor", 0, "Foo", "1"), "");
+    EXPECT_EQ(uint32_t(gMemMotors->IrisMotor.Side), 1u);
+    EXPECT_EQ(posted(2).size(), 2u);
 
-  EXPECT_THROW(setField("MemMotors", "ZoomMotor", 0, "ActPosition", "abc"),
-               std::invalid_argument);
-  EXPECT_EQ(setField("MemMotors", "ZoomMotor", 0, "ActPosition", "70000"), "");
-  EXPECT_EQ(gMemMotors->ZoomMotor.ActPosition, 70000)
-      << "printed limits are not enforced";
-  EXPECT_EQ(setField("MemMotors", "ZoomMotor", 0, "RealLowerLimit", "0.5"), "");
-  EXPECT_EQ(gMemMotors->ZoomMotor.RealLowerLimit, 0.5f);
-  posted(2);
+    EXPECT_THROW(setField("MemMotors", "ZoomMotor", 0, "ActPosition", "abc"), std::invalid_argument);
+    EXPECT_EQ(setField("MemMotors", "ZoomMotor", 0, "ActPosition", "70000"), "");
+    EXPECT_EQ(gMemMotors->ZoomMotor.ActPosition, 70000) << "printed limits are not enforced";
+    EXPECT_EQ(setField("MemMotors", "ZoomMotor", 0, "RealLowerLimit", "0.5"), "");
+    EXPECT_EQ(gMemMotors->ZoomMotor.RealLowerLimit, 0.5f);
+    posted(2);
 
-  // An element of an array: its index goes with the event, also when nothing
-  // changed.
-  for (int i = 0; i < 2; ++i)
-    EXPECT_EQ(
-        setField("MemLens", "LensFileList", 3, "LensFileName", "Wide.lens"),
-        "");
-  EXPECT_STREQ(gMemLens->LensFileList[3].LensFileName.data(), "Wide.lens");
-  auto events = posted(2);
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[1].event, gen::Event::VarLensFileListChanged);
-  EXPECT_EQ(events[1].param1, 1u);
-  EXPECT_EQ(events[1].param2, 3u);
-  auto [lens, list] = index("MemLens", "LensFileList");
-  EXPECT_EQ(Introspection::getVarEvent(lens, list).param2, 3u);
+    // An element of an array: its index goes with the event, also when nothing changed.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(setField("MemLens", "LensFileList", 3, "LensFileName", "Wide.lens"), "");
+    EXPECT_STREQ(gMemLens->LensFileList[3].LensFileName.data(), "Wide.lens");
+    auto events = posted(2);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].event, gen::Event::VarLensFileListChanged);
+    EXPECT_EQ(events[1].param1, 1u);
+    EXPECT_EQ(events[1].param2, 3u);
+    auto [lens, list] = index("MemLens", "LensFileList");
+    EXPECT_EQ(Introspection::getVarEvent(lens, list).param2, 3u);
 
-  // Too long a name is cut to the field's room; indices outside the variable
-  // are refused unwritten.
-  EXPECT_EQ(setField("MemLens", "LensFileList", 99, "LensFileName",
-                     std::string(50, 'n').c_str()),
-            "");
-  EXPECT_EQ(std::string(gMemLens->LensFileList[99].LensFileName.data()),
-            std::string(39, 'n'));
-  auto before = *gMemLens;
-  EXPECT_EQ(setField("MemLens", "LensFileList", 100, "LensFileName", "x"),
-            "Index 100 is outside LensFileList");
-  EXPECT_EQ(setField("MemLens", "LensFileList", -1, "LensFileName", "x"),
-            "Index 4294967295 is outside LensFileList");
-  EXPECT_EQ(setField("MemMotors", "FocusMotor", 1, "CalRequest", "true"),
-            "Index 1 is outside FocusMotor");
-  EXPECT_EQ(memcmp(&before, gMemLens, sizeof before), 0);
-  posted(1);
+    // Too long a name is cut to the field's room; indices outside the variable are refused unwritten.
+    EXPECT_EQ(setField("MemLens", "LensFileList", 99, "LensFileName", std::string(50, 'n').c_str()), "");
+    EXPECT_EQ(std::string(gMemLens->LensFileList[99].LensFileName.data()), std::string(39, 'n'));
+    auto before = *gMemLens;
+    EXPECT_EQ(setField("MemLens", "LensFileList", 100, "LensFileName", "x"),
+              "Index 100 is outside LensFileList");
+    EXPECT_EQ(setField("MemLens", "LensFileList", -1, "LensFileName", "x"),
+              "Index 4294967295 is outside LensFileList");
+    EXPECT_EQ(setField("MemMotors", "FocusMotor", 1, "CalRequest", "true"), "Index 1 is outside FocusMotor");
+    EXPECT_EQ(memcmp(&before, gMemLens, sizeof before), 0);
+    posted(1);
 }
 
 } // namespace
