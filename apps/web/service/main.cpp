@@ -2,6 +2,7 @@
 #include <exception>
 #include <systemd/sd-daemon.h>
 
+#include "constants.h"
 #include "eventpoll.h"
 #include "fcgi.h"
 #include "gen_init.h"

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <sys/wait.h>
 
+#include "constants.h"
 #include "introspection.h"
 #include "introspection_enum.h"
 #include "json.h"

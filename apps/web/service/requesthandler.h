@@ -20,7 +20,6 @@
 #include "voxapp.h"
 
 namespace Constants {
-constexpr int FCGI_PORT = 9000;
 // The main loop's wait, and the shortest time between two passes of periodic().
 constexpr int MAIN_LOOP_TIMEOUT_MS = 100;
 constexpr std::chrono::nanoseconds PERIODIC_INTERVAL{99999999};

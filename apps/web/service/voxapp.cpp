@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "beneath.h"
+#include "constants.h"
 #include "hwinfo.h"
 #include "introspection_enum.h"
 #include "introspection_gen.h"
