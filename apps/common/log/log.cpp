@@ -34,7 +34,8 @@ char const* baseName(char const* file) {
     return slash ? slash + 1 : file;
 }
 
-void writeLine(gen::LogLevel level, char const* file, int line, char const* format, va_list args) {
+// Returns where the message starts in gMessage, past the file/line column.
+std::size_t writeLine(gen::LogLevel level, char const* file, int line, char const* format, va_list args) {
     if (gLogFd < 0)
         openDevice();
     int column = snprintf(gMessage, sizeof gMessage, "%20s:%4i ", baseName(file), line);
@@ -42,6 +43,8 @@ void writeLine(gen::LogLevel level, char const* file, int line, char const* form
         column = 0;
     if (static_cast<unsigned>(column) < sizeof gMessage - 1)
         vsnprintf(gMessage + column, sizeof gMessage - column, format, args);
+    else
+        column = int(strlen(gMessage)); // a column that filled the buffer leaves no message
 
     auto levelIndex = static_cast<unsigned>(level);
     char const* levelText = levelIndex < 8 ? LEVEL_COLUMN[levelIndex] : "            ";
@@ -54,21 +57,23 @@ void writeLine(gen::LogLevel level, char const* file, int line, char const* form
     };
     if (::writev(gLogFd, pieces, 4) < 0)
         fprintf(stderr, "FATAL: Logging: Write failed: %s\n", strerror(errno));
+    return std::size_t(column);
 }
 
-void writeLine(gen::LogLevel level, char const* file, int line, char const* format, ...)
+std::size_t writeLine(gen::LogLevel level, char const* file, int line, char const* format, ...)
     __attribute__((format(printf, 4, 5)));
-void writeLine(gen::LogLevel level, char const* file, int line, char const* format, ...) {
+std::size_t writeLine(gen::LogLevel level, char const* file, int line, char const* format, ...) {
     va_list args;
     va_start(args, format);
-    writeLine(level, file, line, format, args);
+    std::size_t messageStart = writeLine(level, file, line, format, args);
     va_end(args);
+    return messageStart;
 }
 
 [[noreturn]] void throwWithErrno(gen::LogLevel level, char const* file, int line, char const* text) {
     int error = errno;
-    writeLine(level, file, line, "%s: %s", text, strerror(error));
-    throw std::runtime_error(gMessage);
+    std::size_t messageStart = writeLine(level, file, line, "%s: %s", text, strerror(error));
+    throw Failure(gMessage, messageStart);
 }
 
 } // namespace
@@ -80,8 +85,8 @@ void logMessageIntern(gen::LogLevel* componentLevel, gen::LogLevel level, char c
     writeLine(level, file, line, format, args);
 }
 
-void logMessage(gen::LogLevel* componentLevel, gen::LogLevel level, char const* file, int line, char const* format,
-                ...) {
+void logMessage(gen::LogLevel* componentLevel, gen::LogLevel level, char const* file, int line,
+                char const* format, ...) {
     if (componentLevel && static_cast<int32_t>(level) < static_cast<int32_t>(*componentLevel))
         return;
     va_list args;
@@ -93,9 +98,9 @@ void logMessage(gen::LogLevel* componentLevel, gen::LogLevel level, char const* 
 void throwError(char const* file, int line, char const* format, ...) {
     va_list args;
     va_start(args, format);
-    writeLine(gen::LogLevel::Error, file, line, format, args);
+    std::size_t messageStart = writeLine(gen::LogLevel::Error, file, line, format, args);
     va_end(args);
-    throw std::runtime_error(gMessage);
+    throw Failure(gMessage, messageStart);
 }
 
 void throwErrorNumber(char const* file, int line, char const* text) {
@@ -107,24 +112,6 @@ void throwErrorNumberInfo(char const* file, int line, char const* text) {
 }
 
 char const* failureMessage(std::exception const& failure) {
-    // The column is "%20s:%4i ": the file's base name right-aligned (wider when the name is longer), a colon, the
-    // line number right-aligned, one space.
-    char const* text = failure.what();
-    char const* p = text;
-    while (*p == ' ')
-        ++p;
-    while (*p && *p != ':' && *p != ' ')
-        ++p;
-    char const* colon = p;
-    if (*p != ':' || colon - text < 20)
-        return text;
-    ++p;
-    while (*p == ' ')
-        ++p;
-    char const* digits = p;
-    while (*p >= '0' && *p <= '9')
-        ++p;
-    if (p == digits || *p != ' ' || p - colon - 1 < 4)
-        return text;
-    return p + 1;
+    auto const* own = dynamic_cast<Failure const*>(&failure);
+    return own ? own->message() : failure.what();
 }
