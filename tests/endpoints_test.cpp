@@ -9,6 +9,7 @@
 #include <sstream>
 #include <sys/stat.h>
 
+#include "fb-file.h"
 #include "fb-linux.h"
 #include "kmsg.h"
 #include "pngdecode.h"
@@ -101,7 +102,7 @@ TEST_F(LogEndpoint, AnUpToDateRequestIsHeldUntilNewTextArrives) {
 void setDepth(uint32_t bits) {
     int fd = open("/dev/fb0", O_RDWR);
     ASSERT_GE(fd, 0);
-    FbLinux::FileRecord record{};
+    FbFile::FileRecord record{};
     off_t at = lseek(fd, 0, SEEK_END) - off_t(sizeof record);
     ASSERT_EQ(pread(fd, &record, sizeof record, at), ssize_t(sizeof record));
     record.bitsPerPixel = bits;

@@ -1,1 +1,1 @@
-service_test(screencapture_test SOURCES screencapture_test.cpp LIBS screencapture PNG::PNG SANDBOX)
+service_test(screencapture_test SOURCES screencapture_test.cpp LIBS screencapture simscreen PNG::PNG SANDBOX)

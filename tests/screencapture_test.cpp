@@ -11,37 +11,22 @@
 #include "kmsg.h"
 #include "pngdecode.h"
 #include "screencapture.h"
+#include "standin.h"
 
 namespace {
 
 constexpr unsigned W = 800, H = 480;
 
-// Writes a stand-in framebuffer file at /dev/fb0: `buffers` screens, each filled by pixel(buffer, x, y).
-template <typename Pixel>
-void makeFramebuffer(unsigned buffers, unsigned yoffset, Pixel pixel, unsigned bits = 32,
-                     unsigned extraBuffers = 0) {
-    unsigned bytes = (bits + 7) / 8;
-    std::vector<unsigned char> memory(size_t(W) * H * bytes * (buffers + extraBuffers));
-    for (unsigned b = 0; b < buffers && bytes == 4; ++b)
-        for (unsigned y = 0; y < H; ++y)
-            for (unsigned x = 0; x < W; ++x) {
-                uint32_t value = pixel(b, x, y);
-                memcpy(&memory[((size_t(b) * H + y) * W + x) * 4], &value, 4);
-            }
-    FbLinux::FileRecord record{
-        FbLinux::FileRecord::MAGIC, W, H, W, H * buffers, 0, yoffset, bits, W * bytes, 40000,
-        uint32_t(memory.size())};
-    int fd = open("/dev/fb0", O_WRONLY | O_TRUNC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, memory.data(), memory.size()), ssize_t(memory.size()));
-    ASSERT_EQ(write(fd, &record, sizeof record), ssize_t(sizeof record));
-    close(fd);
+uint32_t black(uint32_t, uint32_t) {
+    return 0;
 }
 
 TEST(ScreenCapture, EncodesTheBufferOnDisplayWithRedAndBlueSwapped) {
     // Buffer 0 is black; buffer 1 carries the bytes 10 20 30 FF (blue, green, red, alpha) with a position
     // mark.
-    makeFramebuffer(2, H, [](unsigned b, unsigned x, unsigned y) -> uint32_t {
+    StandInScreen screen{W, H, 2, 1};
+    screen.pixclock = 40000;
+    writeStandInFramebuffer("/dev/fb0", screen, [](uint32_t b, uint32_t x, uint32_t y) -> uint32_t {
         if (b == 0)
             return 0;
         return x == 7 && y == 5 ? 0x80402010u : 0xFF302010u;
@@ -72,8 +57,9 @@ TEST(ScreenCapture, EncodesTheBufferOnDisplayWithRedAndBlueSwapped) {
 }
 
 TEST(ScreenCapture, FollowsThePanOfTheDrawingSide) {
-    makeFramebuffer(2, 0,
-                    [](unsigned b, unsigned, unsigned) -> uint32_t { return b ? 0xFF0000FFu : 0xFF00FF00u; });
+    writeStandInFramebuffer("/dev/fb0", {W, H, 2}, [](uint32_t b, uint32_t, uint32_t) -> uint32_t {
+        return b ? 0xFF0000FFu : 0xFF00FF00u;
+    });
     ScreenCapture capture;
     FbLinux gui("/dev/fb0", 2);
     gui.init(); // pans to buffer 0 and clears it
@@ -96,14 +82,15 @@ TEST(ScreenCapture, FollowsThePanOfTheDrawingSide) {
 }
 
 TEST(ScreenCapture, RefusesWhatItCannotDo) {
-    makeFramebuffer(2, 0, [](unsigned, unsigned, unsigned) -> uint32_t { return 0; });
+    writeStandInFramebuffer("/dev/fb0", W, H, black, 2);
     ScreenCapture capture;
     EXPECT_THROW(capture.show(), std::runtime_error);
     EXPECT_THROW(capture.clear(), std::runtime_error);
 
     // Another depth: the memory holds 16-bit pixels, reading them as 32-bit ones would run past the mapping.
-    makeFramebuffer(
-        1, 0, [](unsigned, unsigned, unsigned) -> uint32_t { return 0; }, 16);
+    StandInScreen shallowScreen{W, H};
+    shallowScreen.bitsPerPixel = 16;
+    writeStandInFramebuffer("/dev/fb0", shallowScreen, [](uint32_t, uint32_t, uint32_t) { return 0u; });
     ScreenCapture shallow;
     std::ostringstream out;
     KmsgReader kmsg;
@@ -126,7 +113,7 @@ TEST(ScreenCapture, RefusesWhatItCannotDo) {
 }
 
 TEST(ScreenCapture, DrawingModeChecksTheMemoryForItsBuffers) {
-    makeFramebuffer(1, 0, [](unsigned, unsigned, unsigned) -> uint32_t { return 0; });
+    writeStandInFramebuffer("/dev/fb0", W, H, black);
     EXPECT_THROW(FbLinux("/dev/fb0", 2).init(),
                  std::runtime_error); // two screens do not fit one screen's memory
     EXPECT_THROW(FbLinux("/dev/nothing").init(), std::runtime_error);
