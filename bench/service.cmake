@@ -3,8 +3,7 @@ target_link_libraries(tree_bench PRIVATE webapi gen_init plain_records testproce
 target_compile_definitions(tree_bench PRIVATE BROKER_PATH="$<TARGET_FILE:message-broker>"
                                               SIM_DEVICE_PATH="$<TARGET_FILE:sim-device>")
 
-add_executable(update_latency update_latency.cpp ${CMAKE_SOURCE_DIR}/tests/fcgi_client.cpp)
-target_include_directories(update_latency PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-target_link_libraries(update_latency PRIVATE gen_init simscreen testprocess)
+add_executable(update_latency update_latency.cpp)
+target_link_libraries(update_latency PRIVATE fcgiclient gen_init simscreen testprocess)
 target_compile_definitions(update_latency PRIVATE BROKER_PATH="$<TARGET_FILE:message-broker>"
                                                   SERVICE_PATH="$<TARGET_FILE:service>")
