@@ -49,9 +49,7 @@ int main(int argc, char** argv) {
     gen::mapBlocks(true);
     gServerConnection = new ServerConnection(gen::getEventPoll());
     uint32_t mem = Introspection::getMemIndex("MemPersistent");
-    uint32_t var = 0;
-    while (std::string(Introspection::getVarName(mem, var)) != "FocusTorque")
-        ++var;
+    uint32_t var = Introspection::getVarIndex(mem, "FocusTorque");
 
     writeStandInFramebuffer("/dev/fb0", 64, 48, [](uint32_t, uint32_t) { return 0u; });
     pid_t service = spawnProcess({SERVICE_PATH});

@@ -88,17 +88,11 @@ protected:
     }
     std::string set(char const* blockName, char const* name, char const* text) {
         uint32_t mem = Introspection::getMemIndex(blockName);
-        for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
-            if (strcmp(Introspection::getVarName(mem, var), name) == 0)
-                return Introspection::setVarValue(mem, var, text);
-        throw std::runtime_error(std::string("no variable ") + name);
+        return Introspection::setVarValue(mem, Introspection::getVarIndex(mem, name), text);
     }
     std::string get(char const* blockName, char const* name, int index = 0) {
         uint32_t mem = Introspection::getMemIndex(blockName);
-        for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
-            if (strcmp(Introspection::getVarName(mem, var), name) == 0)
-                return Introspection::getVarValue(mem, var, index);
-        throw std::runtime_error(std::string("no variable ") + name);
+        return Introspection::getVarValue(mem, Introspection::getVarIndex(mem, name), index);
     }
 
     pid_t broker = 0;
@@ -120,7 +114,11 @@ TEST_F(Dictionary, IndexesNamesAndEvents) {
     EXPECT_NE(failure([] { Introspection::getVarName(17, 17); }).find("Index exceeds limit"),
               std::string::npos);
     EXPECT_NE(failure([] { Introspection::getVarCount(18); }).find("Index exceeds limit"), std::string::npos);
-    EXPECT_STREQ(Introspection::getVarName(17, 16), "AppDofCalculationLogLevel");
+    EXPECT_EQ(Introspection::getVarIndex(17, "AppDofCalculationLogLevel"), 16u);
+    EXPECT_NE(failure([] {
+                  Introspection::getVarIndex(17, "appDofCalculationLogLevel");
+              }).find("Unknown variable \"MemApp.appDofCalculationLogLevel\""),
+              std::string::npos);
     EXPECT_EQ(Introspection::getVarArrayLen(0, 4), nullptr); // FocusTorque
     EXPECT_STREQ(Introspection::getVarArrayLen(0, 0), "20"); // ProductName
     EXPECT_TRUE(Introspection::isArray(0, 0));
@@ -214,11 +212,7 @@ TEST_F(Dictionary, BoolStringAndBufferSetters) {
 
 TEST_F(Dictionary, LimitsAndPrintedValues) {
     uint32_t persistent = 0, gui = Introspection::getMemIndex("MemGuiLocal");
-    auto index = [](uint32_t mem, char const* name) {
-        for (uint32_t var = 0;; ++var)
-            if (strcmp(Introspection::getVarName(mem, var), name) == 0)
-                return var;
-    };
+    auto index = Introspection::getVarIndex;
     EXPECT_EQ(Introspection::getVarMax(persistent, index(persistent, "RadioPower")), "1");
     EXPECT_EQ(Introspection::getVarMax(persistent, index(persistent, "ProductName")), "0");
     EXPECT_EQ(Introspection::getVarMax(persistent, index(persistent, "KnobColor")), "6");
@@ -300,9 +294,7 @@ TEST_F(Dictionary, RecordsPrintAsJsonObjects) {
 TEST_F(Dictionary, RecordFieldsFromSetRequests) {
     auto index = [](char const* block, char const* name) {
         uint32_t mem = Introspection::getMemIndex(block);
-        for (uint32_t var = 0;; ++var)
-            if (strcmp(Introspection::getVarName(mem, var), name) == 0)
-                return std::make_pair(mem, var);
+        return std::make_pair(mem, Introspection::getVarIndex(mem, name));
     };
     auto setField = [&](char const* block, char const* variable, int element, char const* field,
                         char const* text) {

@@ -35,10 +35,7 @@ bool blockExists(char const* name) {
 
 std::string value(char const* block, char const* name, int index = 0) {
     uint32_t mem = Introspection::getMemIndex(block);
-    for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
-        if (std::string(Introspection::getVarName(mem, var)) == name)
-            return Introspection::getVarValue(mem, var, index);
-    return "no variable " + std::string(name);
+    return Introspection::getVarValue(mem, Introspection::getVarIndex(mem, name), index);
 }
 
 class SimDevice : public ::testing::Test, public ServerConnection::EventHandler {

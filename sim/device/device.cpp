@@ -42,10 +42,7 @@ struct Location {
 
 Location find(char const* block, char const* name) {
     uint32_t mem = Introspection::getMemIndex(block);
-    for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
-        if (strcmp(Introspection::getVarName(mem, var), name) == 0)
-            return {mem, var};
-    throw std::runtime_error(std::string("no variable ") + block + "." + name);
+    return {mem, Introspection::getVarIndex(mem, name)};
 }
 
 // A refused value is a mistake in the tables below: the device does not start with it.

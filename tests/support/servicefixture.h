@@ -54,13 +54,6 @@ inline void putOnPath(char const* directory) {
     setenv("PATH", path.c_str(), 1);
 }
 
-inline uint32_t varIndex(uint32_t mem, char const* name) {
-    for (uint32_t var = 0; var < Introspection::getVarCount(mem); ++var)
-        if (strcmp(Introspection::getVarName(mem, var), name) == 0)
-            return var;
-    throw std::runtime_error(std::string("no variable ") + name);
-}
-
 class Service : public ::testing::Test, public ServerConnection::EventHandler {
 protected:
     void SetUp() override {
@@ -103,7 +96,7 @@ protected:
     // The device's own write: stores the value and posts its event.
     void setValue(char const* block, char const* name, char const* text) {
         uint32_t mem = Introspection::getMemIndex(block);
-        ASSERT_EQ(Introspection::setVarValue(mem, varIndex(mem, name), text), "") << name;
+        ASSERT_EQ(Introspection::setVarValue(mem, Introspection::getVarIndex(mem, name), text), "") << name;
     }
 
     // Sends one request on a connection of its own and leaves the answer to be read later.

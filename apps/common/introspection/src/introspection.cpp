@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -95,6 +95,14 @@ uint32_t Introspection::getMemIndex(std::string const& name) {
 uint32_t Introspection::getVarCount(uint32_t mem) {
     check(mem);
     return MEMORY_ARRAY[mem].count;
+}
+
+uint32_t Introspection::getVarIndex(uint32_t mem, std::string const& name) {
+    check(mem);
+    for (uint32_t var = 0; var < MEMORY_ARRAY[mem].count; ++var)
+        if (name == MEMORY_ARRAY[mem].variables[var].name)
+            return var;
+    THROW_ERROR("Unknown variable \"%s.%s\"", MEMORY_ARRAY[mem].name, name.c_str());
 }
 
 VariableInfo const& Introspection::getVarInfo(uint32_t mem, uint32_t var) {
@@ -228,7 +236,7 @@ bool Introspection::checkMinMax(uint32_t mem, uint32_t var, char const* text, st
 }
 
 std::string const& Introspection::valuePrefix(std::string const& type, std::string const& min,
-                                             std::string const& max) {
+                                              std::string const& max) {
     prefixKey.assign(type).append(1, '\0').append(min).append(1, '\0').append(max);
     auto found = prefixCache.find(prefixKey);
     if (found != prefixCache.end())

@@ -19,6 +19,8 @@ public:
     static char const* getMemName(uint32_t mem);
     static uint32_t getMemIndex(std::string const& name); // exact name; "Unknown memory" otherwise
     static uint32_t getVarCount(uint32_t mem);
+    static uint32_t getVarIndex(uint32_t mem,
+                                std::string const& name); // exact name; "Unknown variable" otherwise
     static char const* getVarName(uint32_t mem, uint32_t var);
     static char const* getVarType(uint32_t mem, uint32_t var);
     static int32_t getVarBaseType(uint32_t mem, uint32_t var);
@@ -50,9 +52,10 @@ public:
     static std::string printBool(bool value);
 
     // The same value objects appended to out, for the record getters that print hundreds of fields at a time.
-    // valuePrefix is the object up to its value, {"max":...,"min":...,"type":...,"value":, serialised once per
-    // distinct (type, min, max); the value text follows as a JSON string and then the closing brace.
-    static std::string const& valuePrefix(std::string const& type, std::string const& min, std::string const& max);
+    // valuePrefix is the object up to its value, {"max":...,"min":...,"type":...,"value":, serialised once
+    // per distinct (type, min, max); the value text follows as a JSON string and then the closing brace.
+    static std::string const& valuePrefix(std::string const& type, std::string const& min,
+                                          std::string const& max);
     static void appendValueText(std::string& out, char const* text, std::size_t length);
     static void appendInt(std::string& out, std::string const& prefix, int32_t value);
     static void appendFloat(std::string& out, std::string const& prefix, float value);
@@ -70,5 +73,5 @@ private:
 
 // "%f" of a float widened to double, as every float value text is written.
 std::string formatFloat(float value);
-constexpr std::size_t FLOAT_TEXT_SIZE = 64; // room for "%f" of any float
+constexpr std::size_t FLOAT_TEXT_SIZE = 64;                          // room for "%f" of any float
 std::size_t formatFloat(float value, char (&text)[FLOAT_TEXT_SIZE]); // the length; text is terminated
