@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "failure.h"
 #include "hwinfo.h"
 #include "kmsg.h"
 #include "persistentinfo.h"
@@ -31,15 +32,6 @@ std::string scratch(std::size_t size, unsigned char fill = 0) {
     EXPECT_EQ(write(fd, bytes.data(), size), ssize_t(size));
     close(fd);
     return path;
-}
-
-std::string errorOf(std::function<void()> const& action) {
-    try {
-        action();
-    } catch (std::exception const& e) {
-        return e.what();
-    }
-    return "";
 }
 
 // The MMC block as stored bytes: read or written at 1 MiB of the stand-in.
@@ -92,7 +84,7 @@ TEST(PersistentInfo, ChecksumIsCrc32Mpeg2OverTheBytesAfterTheHeader) {
     EXPECT_EQ(area.checksum(21), 0x0376E6E7u);
     EXPECT_EQ(area.checksum(12), 0xFFFFFFFFu);
     EXPECT_EQ(area.checksum(13), 0x9EFBCF93u); // the CRC of the single byte '1'
-    EXPECT_NE(errorOf([&] { area.checksum(65); }), "");
+    EXPECT_NE(failure([&] { area.checksum(65); }), "");
 }
 
 TEST(PersistentInfo, EntriesArePackedAndBitsFillWordsFromTheTop) {
@@ -117,7 +109,7 @@ TEST(PersistentInfo, EntriesArePackedAndBitsFillWordsFromTheTop) {
     EXPECT_EQ(stored, 0x80000001u);
     EXPECT_FALSE(area.get<Info::Base>("absent", text));
     // A layout that does not fit its area is refused at once, not when it is written.
-    EXPECT_NE(errorOf([&] { area.addInfo(std::make_unique<Info::Int>("beyond", 0)); }), "");
+    EXPECT_NE(failure([&] { area.addInfo(std::make_unique<Info::Int>("beyond", 0)); }), "");
     EXPECT_EQ(area.kindOf("count"), 3);
     EXPECT_EQ(area.kindOf("absent"), -1);
 }
@@ -134,7 +126,7 @@ TEST(PersistentInfo, TextsNumbersAndTheirRefusals) {
     area.get<Info::Base>("name", text);
     EXPECT_EQ(text, std::string(28, 'x'));
     EXPECT_NE(
-        errorOf([&] { setText(area, "name", std::string(29, 'y').c_str(), false); }).find("String too long"),
+        failure([&] { setText(area, "name", std::string(29, 'y').c_str(), false); }).find("String too long"),
         std::string::npos);
     area.get<Info::Base>("name", text);
     EXPECT_EQ(text, std::string(28, 'x'));
@@ -147,14 +139,14 @@ TEST(PersistentInfo, TextsNumbersAndTheirRefusals) {
     close(fd);
     EXPECT_EQ(word(bytes, 34), 0x01020304u);
 
-    EXPECT_NE(errorOf([&] { setNumber(area, "version", 7u, false); }).find("version is private."),
+    EXPECT_NE(failure([&] { setNumber(area, "version", 7u, false); }).find("version is private."),
               std::string::npos);
     EXPECT_TRUE(setNumber(area, "version", 7u, true));
     unsigned number = 0;
     EXPECT_TRUE(area.get<Info::Int>("version", number));
     EXPECT_EQ(number, 7u);
     // The numeric forms are for integers only.
-    EXPECT_NE(errorOf([&] { area.get<Info::Int>("name", number); }), "");
+    EXPECT_NE(failure([&] { area.get<Info::Int>("name", number); }), "");
     EXPECT_THROW(setText(area, "number", "lots", false), std::invalid_argument);
 
     testing::internal::CaptureStdout();
@@ -183,10 +175,10 @@ TEST(PersistentInfo, NumbersReadAsOnTheThirtyTwoBitDevice) {
 }
 
 TEST(PersistentInfo, MissingOrShortDevicesAreRefused) {
-    EXPECT_NE(errorOf([] { Info area("/tmp/none", 0, 4); }).find("open"), std::string::npos);
+    EXPECT_NE(failure([] { Info area("/tmp/none", 0, 4); }).find("open"), std::string::npos);
     // Mapped, a file that ends before the area would kill the process at the first access.
     std::string path = scratch(100);
-    EXPECT_NE(errorOf([&] { Info area(path.c_str(), 64, 64); }).find("mmap"), std::string::npos);
+    EXPECT_NE(failure([&] { Info area(path.c_str(), 64, 64); }).find("mmap"), std::string::npos);
 }
 
 TEST(HwInfo, ABlockNeverWrittenGetsItsNewFieldsButNoIdentity) {
@@ -279,12 +271,12 @@ TEST(HwInfo, AssignmentsAndTheBootRegister) {
     EXPECT_EQ(registerWord(), 0x80000025u);
     EXPECT_FALSE(info.write(std::string("serial")));
     EXPECT_FALSE(info.write(std::string("nothing=1")));
-    EXPECT_NE(errorOf([&] { info.write(std::string("version=7")); }).find("version is private."),
+    EXPECT_NE(failure([&] { info.write(std::string("version=7")); }).find("version is private."),
               std::string::npos);
-    EXPECT_NE(errorOf([&] { info.write("length", 1u); }).find("length is private."), std::string::npos);
+    EXPECT_NE(failure([&] { info.write("length", 1u); }).find("length is private."), std::string::npos);
     // Each form for its own kind of key.
-    EXPECT_NE(errorOf([&] { info.write(Constants::KNOB_POS_MIN, "12"); }), "");
-    EXPECT_NE(errorOf([&] { info.write(Constants::HWINFO_UPDATE_REQ, 0u); }), "");
+    EXPECT_NE(failure([&] { info.write(Constants::KNOB_POS_MIN, "12"); }), "");
+    EXPECT_NE(failure([&] { info.write(Constants::HWINFO_UPDATE_REQ, 0u); }), "");
     unsigned number;
     EXPECT_FALSE(info.read("absent", number));
 }
