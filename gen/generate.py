@@ -26,12 +26,15 @@ The generator refuses (exit status 1, with file and line) a definition that brea
 import os
 import re
 import sys
+from dataclasses import dataclass, field as member
+from typing import List, Optional
 
 EVENT_COUNT = 932
 # Identifiers that the other processes of the device are known to use for these names: a shifted list is caught.
 # The first four are the broker's own requests.
 EVENT_ANCHORS = {0: "Invalid", 1: "Subscribe", 2: "Unsubscribe", 3: "SubscribeAll", 4: "UnsubscribeAll",
-                 7: "VarFocusTargetValueChanged", 915: "VarAppServiceLogLevelChanged", 931: "VarAppDofCalculationLogLevelChanged"}
+                 7: "VarFocusTargetValueChanged", 915: "VarAppServiceLogLevelChanged",
+                 931: "VarAppDofCalculationLogLevelChanged"}
 GENERATED = "// Generated from device.def by generate.py: do not edit."
 IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*$")
 
@@ -48,56 +51,124 @@ KNOWN_OFFSETS = {("MemLens", "LensFileList"): 4180, ("MemLens", "LensFileSave"):
 DECLARED_ENUMS = {"LogLevel": "loglevel.h"}
 
 
+# The base types, numbered as BaseType in introspection_types.h.
+INT, FLOAT, BOOL, STRING, BUFFER, ENUM, RECORD = range(7)
+
+
+@dataclass
 class Type:
     """A stored value: its base type, C++ type, size, alignment and the texts the dictionary keeps."""
+    base: int
+    cpp: str
+    size: int
+    align: int
+    minimum: Optional[str] = None
+    maximum: Optional[str] = None
+    length: Optional[str] = None  # string capacity, buffer size or element count, as text
+    count: Optional[int] = None  # element count of an array of records
+    name: Optional[str] = None  # the enumeration or record type
 
-    def __init__(self, base, cpp, size, align, minimum=None, maximum=None, length=None, count=None, name=None):
-        self.base, self.cpp, self.size, self.align = base, cpp, size, align
-        self.minimum, self.maximum, self.length, self.count, self.name = minimum, maximum, length, count, name
+
+@dataclass
+class Event:
+    identifier: int
+    name: str
+    line: int
 
 
+@dataclass
+class Enumeration:
+    name: str
+    entries: List[str]
+    line: int
+
+
+@dataclass
+class Field:
+    name: str
+    offset: int
+    words: List[str]  # the type as written
+    line: int
+    type: Optional[Type] = None  # resolved once the whole definition is read
+
+
+@dataclass
+class Record:
+    name: str
+    size: int
+    line: int
+    fields: List[Field] = member(default_factory=list)
+
+
+@dataclass
+class Variable:
+    name: str
+    words: List[str]  # the type as written, without the placement
+    at: Optional[int]  # the offset the device has it at, where the definition pins one
+    line: int
+    type: Optional[Type] = None
+
+
+@dataclass
+class Block:
+    index: int
+    name: str
+    size: int
+    line: int
+    variables: List[Variable] = member(default_factory=list)
+
+
+@dataclass
 class Model:
-    def __init__(self):
-        self.events = []  # (identifier, name, line number)
-        self.enums = []  # (name, [entries], line)
-        self.records = []  # (name, size, [(field, offset, words, line)], line)
-        self.blocks = []  # (index, name, size, [(variable, words, line)], line)
+    events: List[Event] = member(default_factory=list)
+    enums: List[Enumeration] = member(default_factory=list)
+    records: List[Record] = member(default_factory=list)
+    blocks: List[Block] = member(default_factory=list)
+
+    def record(self, name):
+        return next((record for record in self.records if record.name == name), None)
+
+    def enum_index(self, name):
+        return next(i for i, enum in enumerate(self.enums) if enum.name == name)
 
 
 def parse_event(model, words, line):
     if len(words) != 3 or not words[1].isdigit() or not IDENTIFIER.match(words[2]):
         raise DefinitionError(f"line {line}: expected 'event <id> <name>'")
-    model.events.append((int(words[1]), words[2], line))
+    model.events.append(Event(int(words[1]), words[2], line))
 
 
 def parse_enum(model, words, line):
     if len(words) < 3 or not all(IDENTIFIER.match(w) for w in words[1:]):
         raise DefinitionError(f"line {line}: expected 'enum <name> <entry> ...'")
-    model.enums.append((words[1], words[2:], line))
+    model.enums.append(Enumeration(words[1], words[2:], line))
 
 
 def parse_record(model, words, line):
     if len(words) != 3 or not IDENTIFIER.match(words[1]) or not words[2].isdigit():
         raise DefinitionError(f"line {line}: expected 'record <name> <size>'")
-    model.records.append((words[1], int(words[2]), [], line))
+    model.records.append(Record(words[1], int(words[2]), line))
 
 
 def parse_field(model, words, line):
     if not model.records or len(words) < 4 or not IDENTIFIER.match(words[1]) or not words[2].isdigit():
         raise DefinitionError(f"line {line}: expected 'field <name> <offset> <type>' after a record")
-    model.records[-1][2].append((words[1], int(words[2]), words[3:], line))
+    model.records[-1].fields.append(Field(words[1], int(words[2]), words[3:], line))
 
 
 def parse_block(model, words, line):
     if len(words) != 4 or not words[1].isdigit() or not IDENTIFIER.match(words[2]) or not words[3].isdigit():
         raise DefinitionError(f"line {line}: expected 'block <index> <name> <size>'")
-    model.blocks.append((int(words[1]), words[2], int(words[3]), [], line))
+    model.blocks.append(Block(int(words[1]), words[2], int(words[3]), line))
 
 
 def parse_var(model, words, line):
     if not model.blocks or len(words) < 3 or not IDENTIFIER.match(words[1]):
         raise DefinitionError(f"line {line}: expected 'var <name> <type>' after a block")
-    model.blocks[-1][3].append((words[1], words[2:], line))
+    kind, at = words[2:], None
+    if len(kind) >= 2 and kind[-2] == "at":
+        kind, at = kind[:-2], int(kind[-1])
+    model.blocks[-1].variables.append(Variable(words[1], kind, at, line))
 
 
 PARSERS = {"event": parse_event, "enum": parse_enum, "record": parse_record, "field": parse_field,
@@ -118,47 +189,45 @@ def number(text, line):
 
 def resolve(model, words, line, in_record):
     """The Type of a variable's or field's type words."""
-    enums = {name for name, _, _ in model.enums}
-    records = {name: size for name, size, _, _ in model.records}
     kind, rest = words[0], words[1:]
     if kind in ("int", "float"):
         if rest and len(rest) != 2:
             raise DefinitionError(f"line {line}: {kind} takes no limits or both")
         low, high = ((number(rest[0], line), number(rest[1], line)) if rest else
                      (("-2147483648", "2147483647") if kind == "int" else ("-1e+38", "1e+38")))
-        return Type(0 if kind == "int" else 1, "int32_t" if kind == "int" else "float", 4, 4, low, high)
+        return Type(INT if kind == "int" else FLOAT, "int32_t" if kind == "int" else "float", 4, 4, low, high)
     if kind == "bool" and not rest:
-        return Type(2, "bool", 1, 1)
+        return Type(BOOL, "bool", 1, 1)
     if kind in ("string", "buffer") and len(rest) == 1 and rest[0].isdigit() and int(rest[0]) > 0:
         n = int(rest[0])
         if kind == "string":
-            return Type(3, f"std::array<char, {n}>", n, 1, length=str(n))
-        return Type(4, f"std::array<uint8_t, {n}>", n, 1, "0", str(n), length=str(n))
+            return Type(STRING, f"std::array<char, {n}>", n, 1, length=str(n))
+        return Type(BUFFER, f"std::array<uint8_t, {n}>", n, 1, "0", str(n), length=str(n))
     if in_record and kind in ("enum", "record"):
         kind, rest = rest[0] if rest else "", rest[1:]
         if words[0] == "record" and rest:
             rest = ["x" + rest[0]]
-    if kind in enums and not rest:
-        return Type(5, f"gen::{kind}", 4, 4, name=kind)
-    if kind in records:
-        record = next(r for r in model.records if r[0] == kind)
+    if any(enum.name == kind for enum in model.enums) and not rest:
+        return Type(ENUM, f"gen::{kind}", 4, 4, name=kind)
+    record = model.record(kind)
+    if record:
         alignment = record_alignment(model, record)
         if not rest:
-            return Type(6, f"gen::{kind}", records[kind], alignment, name=kind)
+            return Type(RECORD, f"gen::{kind}", record.size, alignment, name=kind)
         if len(rest) == 1 and re.match(r"x[1-9][0-9]*$", rest[0]):
             count = int(rest[0][1:])
-            return Type(6, f"std::array<gen::{kind}, {count}>", records[kind] * count, alignment,
+            return Type(RECORD, f"std::array<gen::{kind}, {count}>", record.size * count, alignment,
                         length=str(count), count=count, name=kind)
     raise DefinitionError(f"line {line}: unknown type '{' '.join(words)}'")
 
 
 def record_alignment(model, record):
     # 4 when any field, also inside a nested record, is a 4-byte one.
-    for _, _, words, _ in record[2]:
-        if words[0] in ("int", "float", "enum"):
+    for field in record.fields:
+        if field.words[0] in ("int", "float", "enum"):
             return 4
-        if words[0] == "record":
-            inner = next((r for r in model.records if r[0] == words[1]), None)
+        if field.words[0] == "record":
+            inner = model.record(field.words[1])
             if inner and record_alignment(model, inner) == 4:
                 return 4
     return 1
@@ -179,21 +248,22 @@ def parse(path):
 
 
 def check_events(model):
-    ids = [event[0] for event in model.events]
+    ids = [event.identifier for event in model.events]
     if ids != list(range(len(ids))):
-        wrong = next(e for i, e in enumerate(model.events) if e[0] != i)
-        raise DefinitionError(f"line {wrong[2]}: event {wrong[0]} out of order; events are listed 0, 1, 2, ...")
+        wrong = next(e for i, e in enumerate(model.events) if e.identifier != i)
+        raise DefinitionError(f"line {wrong.line}: event {wrong.identifier} out of order; "
+                              "events are listed 0, 1, 2, ...")
     if len(ids) != EVENT_COUNT:
         raise DefinitionError(f"{len(ids)} events defined, the device has {EVENT_COUNT}")
     seen = {}
-    for identifier, name, line in model.events:
-        if name in seen:
-            raise DefinitionError(f"line {line}: event name {name} is already event {seen[name]}")
-        seen[name] = identifier
+    for event in model.events:
+        if event.name in seen:
+            raise DefinitionError(f"line {event.line}: event name {event.name} is already event {seen[event.name]}")
+        seen[event.name] = event.identifier
     for identifier, name in EVENT_ANCHORS.items():
-        if model.events[identifier][1] != name:
-            raise DefinitionError(f"line {model.events[identifier][2]}: event {identifier} must be {name}, "
-                                  f"not {model.events[identifier][1]}")
+        event = model.events[identifier]
+        if event.name != name:
+            raise DefinitionError(f"line {event.line}: event {identifier} must be {name}, not {event.name}")
 
 
 def emit_events(model):
@@ -202,36 +272,48 @@ def emit_events(model):
     header = [GENERATED, "#pragma once", "", "#include <cstdint>", "",
               f"constexpr unsigned EVENT_NAME_SIZE = {len(model.events)};",
               "extern char const* const EVENT_NAME[EVENT_NAME_SIZE];", "", "namespace gen::Event {"]
-    header.extend(f"constexpr uint32_t {name} = {identifier};" for identifier, name, _ in model.events)
+    header.extend(f"constexpr uint32_t {event.name} = {event.identifier};" for event in model.events)
     header.append("} // namespace gen::Event")
     source = [GENERATED, '#include "event_names_gen.h"', "", "char const* const EVENT_NAME[EVENT_NAME_SIZE] = {"]
-    source.extend(f'    "{name}",' for _, name, _ in model.events)
+    source.extend(f'    "{event.name}",' for event in model.events)
     source.append("};")
     return header, source
 
 
 def check_counts(model):
-    variables = sum(len(block[3]) for block in model.blocks)
+    variables = sum(len(block.variables) for block in model.blocks)
     for what, have, want in (("blocks", len(model.blocks), BLOCK_COUNT), ("variables", variables, VARIABLE_COUNT),
                              ("enumerations", len(model.enums), ENUM_COUNT),
                              ("record types", len(model.records), RECORD_COUNT)):
         if have != want:
             raise DefinitionError(f"{have} {what} defined, the device has {want}")
-    if [block[0] for block in model.blocks] != list(range(len(model.blocks))):
+    if [block.index for block in model.blocks] != list(range(len(model.blocks))):
         raise DefinitionError("blocks must be listed in index order 0, 1, 2, ...")
-    events = {name for _, name, _ in model.events}
-    for _, block, _, variables, _ in model.blocks:
+    events = {event.name for event in model.events}
+    for block in model.blocks:
         names = set()
-        for name, _, line in variables:
-            if name in names:
-                raise DefinitionError(f"line {line}: {name} is already a variable of {block}")
-            names.add(name)
-            if f"Var{name}Changed" not in events:
-                raise DefinitionError(f"line {line}: variable {name} has no event Var{name}Changed")
+        for variable in block.variables:
+            if variable.name in names:
+                raise DefinitionError(f"line {variable.line}: {variable.name} is already a variable of {block.name}")
+            names.add(variable.name)
+            if f"Var{variable.name}Changed" not in events:
+                raise DefinitionError(f"line {variable.line}: variable {variable.name} has no event "
+                                      f"Var{variable.name}Changed")
 
 
-def layout(model, members, line_of_owner, what):
-    """Members (name, Type, wanted offset or None) laid out as a C structure; returns [(name, Type, offset, pad)]."""
+def resolve_types(model):
+    """Every field's and variable's Type, once the names they may refer to are all known."""
+    for record in model.records:
+        for field in record.fields:
+            field.type = resolve(model, field.words, field.line, True)
+    for block in model.blocks:
+        for variable in block.variables:
+            variable.type = resolve(model, variable.words, variable.line, False)
+
+
+def layout(members, what):
+    """Members (name, Type, wanted offset or None, line) laid out as a C structure; returns
+    [(name, Type, offset, pad)] and the end."""
     offset, placed = 0, []
     for name, kind, wanted, line in members:
         natural = align(offset, kind.align)
@@ -247,28 +329,29 @@ def layout(model, members, line_of_owner, what):
 
 
 def emit_enums(model, header, source):
-    for name, entries, _ in model.enums:
-        if name in DECLARED_ENUMS:
-            header.append(f'#include "{DECLARED_ENUMS[name]}"')
-            header.extend(f"static_assert(int(gen::{name}::{e}) == {i});" for i, e in enumerate(entries))
+    for enum in model.enums:
+        if enum.name in DECLARED_ENUMS:
+            header.append(f'#include "{DECLARED_ENUMS[enum.name]}"')
+            header.extend(f"static_assert(int(gen::{enum.name}::{e}) == {i});" for i, e in enumerate(enum.entries))
             continue
-        header.append(f"namespace gen {{ enum class {name} : uint32_t {{ {', '.join(entries)} }}; }}")
+        header.append(f"namespace gen {{ enum class {enum.name} : uint32_t {{ {', '.join(enum.entries)} }}; }}")
     header.append("")
     header.append("struct EnumInfo {")
     header.append("    char const* name;")
     header.append("    char const* const* entries;")
     header.append("    uint32_t count;")
     header.append("};")
-    for name, entries, _ in model.enums:
-        upper = name.upper()
-        header.append(f"constexpr uint32_t {upper}_NAME_ARRAY_SIZE = {len(entries)};")
+    for enum in model.enums:
+        upper = enum.name.upper()
+        header.append(f"constexpr uint32_t {upper}_NAME_ARRAY_SIZE = {len(enum.entries)};")
         header.append(f"extern char const* const {upper}_NAME_ARRAY[{upper}_NAME_ARRAY_SIZE];")
         source.append(f"char const* const {upper}_NAME_ARRAY[{upper}_NAME_ARRAY_SIZE] = {{" +
-                      ", ".join(f'"{e}"' for e in entries) + "};")
+                      ", ".join(f'"{e}"' for e in enum.entries) + "};")
     header.append(f"constexpr uint32_t ENUM_ARRAY_SIZE = {len(model.enums)};")
     header.append("extern EnumInfo const ENUM_ARRAY[ENUM_ARRAY_SIZE];")
     source.append("EnumInfo const ENUM_ARRAY[ENUM_ARRAY_SIZE] = {")
-    source.extend(f'    {{"{n}", {n.upper()}_NAME_ARRAY, {n.upper()}_NAME_ARRAY_SIZE}},' for n, _, _ in model.enums)
+    source.extend(f'    {{"{n}", {n.upper()}_NAME_ARRAY, {n.upper()}_NAME_ARRAY_SIZE}},'
+                  for n in (enum.name for enum in model.enums))
     source.append("};")
 
 
@@ -285,67 +368,107 @@ def emit_struct(header, cpp_name, placed, end, size, alignment):
         header.append(f"static_assert(sizeof({cpp_name}) == {size});")
 
 
-def emit_records(model, header, source):
-    # A record used inside another comes first.
+def records_inner_first(model):
+    """The record types, each after the records it contains."""
     ordered, seen = [], set()
 
     def visit(record):
-        if record[0] in seen:
+        if record.name in seen:
             return
-        seen.add(record[0])
-        for _, _, words, _ in record[2]:
-            if words[0] == "record":
-                inner = next((r for r in model.records if r[0] == words[1]), None)
+        seen.add(record.name)
+        for field in record.fields:
+            if field.words[0] == "record":
+                inner = model.record(field.words[1])
                 if inner:
                     visit(inner)
         ordered.append(record)
 
     for record in model.records:
         visit(record)
+    return ordered
+
+
+def emit_records(model, header, source):
     header.append("namespace gen {")
-    for record in ordered:
-        name, size, fields, line = record
-        members = [(f, resolve(model, words, fl, True), offset, fl) for f, offset, words, fl in fields]
-        placed, end = layout(model, members, line, f"field of {name}")
-        emit_struct(header, name, placed, end, size, record_alignment(model, record))
-        header.extend(f"static_assert(offsetof({name}, {f}) == {o});" for f, _, o, _ in placed)
+    for record in records_inner_first(model):
+        members = [(field.name, field.type, field.offset, field.line) for field in record.fields]
+        placed, end = layout(members, f"field of {record.name}")
+        emit_struct(header, record.name, placed, end, record.size, record_alignment(model, record))
+        header.extend(f"static_assert(offsetof({record.name}, {f}) == {o});" for f, _, o, _ in placed)
     header.append("} // namespace gen")
 
 
 def emit_blocks(model, header, source):
     header.append("namespace gen {")
-    for _, block, size, variables, line in model.blocks:
-        members = []
-        for name, words, vl in variables:
-            at = None
-            if len(words) >= 2 and words[-2] == "at":
-                at, words = int(words[-1]), words[:-2]
-            members.append((name, resolve(model, words, vl, False), at, vl))
-        placed, end = layout(model, members, line, f"variable of {block}")
+    for block in model.blocks:
+        members = [(variable.name, variable.type, variable.at, variable.line) for variable in block.variables]
+        placed, end = layout(members, f"variable of {block.name}")
         for name, _, offset, _ in placed:
-            wanted = KNOWN_OFFSETS.get((block, name))
+            wanted = KNOWN_OFFSETS.get((block.name, name))
             if wanted is not None and wanted != offset:
-                raise DefinitionError(f"line {line}: {block}.{name} lies at {offset}, the device has it at {wanted}")
-        if align(end, 4) != size:
-            raise DefinitionError(f"line {line}: the variables of {block} end at {end}, its data size is {size}")
-        emit_struct(header, f"{block}Data", placed, end, size, 4)
+                raise DefinitionError(f"line {block.line}: {block.name}.{name} lies at {offset}, "
+                                      f"the device has it at {wanted}")
+        if align(end, 4) != block.size:
+            raise DefinitionError(f"line {block.line}: the variables of {block.name} end at {end}, "
+                                  f"its data size is {block.size}")
+        emit_struct(header, f"{block.name}Data", placed, end, block.size, 4)
         for (owner, var), offset in KNOWN_OFFSETS.items():
-            if owner == block:
-                header.append(f"static_assert(offsetof({block}Data, {var}) == {offset});")
+            if owner == block.name:
+                header.append(f"static_assert(offsetof({block.name}Data, {var}) == {offset});")
     header.append("} // namespace gen")
     header.append("")
-    for _, block, _, _, _ in model.blocks:
-        header.append(f"extern gen::{block}Data* g{block};")
-        source.append(f"gen::{block}Data* g{block} = nullptr;")
+    for block in model.blocks:
+        header.append(f"extern gen::{block.name}Data* g{block.name};")
+        source.append(f"gen::{block.name}Data* g{block.name} = nullptr;")
 
 
 def cpp_text(text):
     return "nullptr" if text is None else f'"{text}"'
 
 
+# The printers of a record field's value for append<Record>, one per base type: each gets the field, the text
+# that opens its member ("," between members, then the quoted key) and the model, and returns the lines that
+# append the member to out. Buffers are never record fields.
+def print_int(field, key, model):
+    return [f'    out += "{key} ";', f"    Introspection::appendInt(out, prefix{field.name}, r.{field.name});"]
+
+
+def print_float(field, key, model):
+    return [f'    out += "{key} ";', f"    Introspection::appendFloat(out, prefix{field.name}, r.{field.name});"]
+
+
+def print_bool(field, key, model):
+    return [f'    out += "{key} ";', f"    Introspection::appendBool(out, r.{field.name});"]
+
+
+def print_string(field, key, model):
+    name = field.name
+    return [f'    out += "{key} {{\\"value\\":\\"";',
+            f"    Introspection::appendEscaped(out, r.{name}.data(), strnlen(r.{name}.data(), r.{name}.size()));",
+            f'    out += "\\", \\"type\\": \\"string\\" }}";']
+
+
+def print_enum(field, key, model):
+    return [f'    out += "{key}  ";',
+            f"    IntrospectionEnum::appendEnum(out, {model.enum_index(field.type.name)}, &r.{field.name});"]
+
+
+def print_records(field, key, model):
+    return [f'    out += "{key}[";', f"    for (size_t i = 0; i < r.{field.name}.size(); ++i) {{",
+            "        if (i)", "            out += ',';", f"        append{field.type.name}(out, r.{field.name}[i]);",
+            "    }", '    out += "]";']
+
+
+FIELD_PRINTERS = {INT: print_int, FLOAT: print_float, BOOL: print_bool, STRING: print_string, ENUM: print_enum,
+                  RECORD: print_records}
+# The type text of the limit texts' value objects, for the base types that have limits.
+LIMITED = {INT: "int", FLOAT: "float"}
+
+
 def emit_codecs(model, header, source):
     """Getters and setters of every enumeration, record type and buffer variable, and the field lists."""
-    for index, (name, _, _) in enumerate(model.enums):
+    for index, enum in enumerate(model.enums):
+        name = enum.name
         header.append(f"std::string get{name}Introspection(void const* address, int index);")
         header.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
                       "Notify notify, char const* text);")
@@ -356,60 +479,28 @@ def emit_codecs(model, header, source):
                       "Notify notify, char const* text) {")
         source.append(f"    return IntrospectionEnum::setEnumText({index}, blockBase, block, variable, notify, text);")
         source.append("}")
-    enum_index = {name: i for i, (name, _, _) in enumerate(model.enums)}
     for record in model.records:
-        name, size, fields, _ = record
+        name = record.name
         header.append(f"extern std::vector<StructInfo> const {name.upper()}_FIELDS;")
         header.append(f"std::string get{name}Introspection(void const* address, int index);")
         header.append(f"void append{name}(std::string& out, gen::{name} const& r); // the getter's text, appended")
         header.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
                       "Notify notify, char const* text);")
-        rows = []
-        for field, offset, words, line in fields:
-            kind = resolve(model, words, line, True)
-            rows.append(f'    {{"{field}", {offset}, {kind.base}, "{kind.name or words[0]}", nullptr}},')
         source.append(f"std::vector<StructInfo> const {name.upper()}_FIELDS = {{")
-        source.extend(rows)
+        source.extend(f'    {{"{field.name}", {field.offset}, {field.type.base}, '
+                      f'"{field.type.name or field.words[0]}", nullptr}},' for field in record.fields)
         source.append("};")
         # Straight-line printing into one string: every key and limit text is a constant, each value object's
         # members before the value are serialised once, and lists of records inside append in place.
         source.append(f"void append{name}(std::string& out, gen::{name} const& r) {{")
-        for i, (field, offset, words, line) in enumerate(fields):
-            kind = resolve(model, words, line, True)
-            if kind.base in (0, 1):
-                type_name = "int" if kind.base == 0 else "float"
-                source.append(f'    static std::string const prefix{field} = Introspection::valuePrefix('
-                              f'"{type_name}", "{kind.minimum}", "{kind.maximum}");')
+        for field in record.fields:
+            if field.type.base in LIMITED:
+                source.append(f'    static std::string const prefix{field.name} = Introspection::valuePrefix('
+                              f'"{LIMITED[field.type.base]}", "{field.type.minimum}", "{field.type.maximum}");')
         source.append('    out += "{";')
-        for i, (field, offset, words, line) in enumerate(fields):
-            kind = resolve(model, words, line, True)
-            comma = "," if i else ""
-            key = f'\\"{field}\\":'
-            if kind.base == 2:
-                source.append(f'    out += "{comma}{key} ";')
-                source.append(f"    Introspection::appendBool(out, r.{field});")
-            elif kind.base == 0:
-                source.append(f'    out += "{comma}{key} ";')
-                source.append(f"    Introspection::appendInt(out, prefix{field}, r.{field});")
-            elif kind.base == 1:
-                source.append(f'    out += "{comma}{key} ";')
-                source.append(f"    Introspection::appendFloat(out, prefix{field}, r.{field});")
-            elif kind.base == 5:
-                source.append(f'    out += "{comma}{key}  ";')
-                source.append(f"    IntrospectionEnum::appendEnum(out, {enum_index[kind.name]}, &r.{field});")
-            elif kind.base == 3:
-                source.append(f'    out += "{comma}{key} {{\\"value\\":\\"";')
-                source.append(f"    Introspection::appendEscaped(out, r.{field}.data(), "
-                              f"strnlen(r.{field}.data(), r.{field}.size()));")
-                source.append(f'    out += "\\", \\"type\\": \\"string\\" }}";')
-            elif kind.base == 6:
-                source.append(f'    out += "{comma}{key}[";')
-                source.append(f"    for (size_t i = 0; i < r.{field}.size(); ++i) {{")
-                source.append("        if (i)")
-                source.append("            out += ',';")
-                source.append(f"        append{kind.name}(out, r.{field}[i]);")
-                source.append("    }")
-                source.append('    out += "]";')
+        for i, field in enumerate(record.fields):
+            key = f'{"," if i else ""}\\"{field.name}\\":'
+            source.extend(FIELD_PRINTERS[field.type.base](field, key, model))
         source.append('    out += "}";')
         source.append("}")
         source.append(f"std::string get{name}Introspection(void const* address, int index) {{")
@@ -421,65 +512,64 @@ def emit_codecs(model, header, source):
                       "Notify notify, char const* text) {")
         source.append(f"    return setRecordImage(blockBase, block, variable, notify, text, sizeof(gen::{name}));")
         source.append("}")
-    for _, block, _, variables, _ in model.blocks:
-        for name, words, line in variables:
-            if words[0] == "buffer":
-                n = int(words[1])
-                header.append(f"std::string get{name}Introspection(void const* address, int index);")
-                header.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, "
-                              "uint32_t variable, Notify notify, char const* text);")
-                source.append(f"std::string get{name}Introspection(void const* address, int) {{")
-                source.append(f"    return getBufferIntrospection(address, {n});")
-                source.append("}")
-                source.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, "
-                              "uint32_t variable, Notify notify, char const* text) {")
-                source.append(f"    return setBufferIntrospection(blockBase, {n}, block, variable, notify, text);")
-                source.append("}")
+    for block in model.blocks:
+        for variable in block.variables:
+            if variable.type.base != BUFFER:
+                continue
+            name, n = variable.name, variable.type.size
+            header.append(f"std::string get{name}Introspection(void const* address, int index);")
+            header.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, "
+                          "uint32_t variable, Notify notify, char const* text);")
+            source.append(f"std::string get{name}Introspection(void const* address, int) {{")
+            source.append(f"    return getBufferIntrospection(address, {n});")
+            source.append("}")
+            source.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, "
+                          "uint32_t variable, Notify notify, char const* text) {")
+            source.append(f"    return setBufferIntrospection(blockBase, {n}, block, variable, notify, text);")
+            source.append("}")
+
+
+# The type text of the dictionary and the codec pair of the base types that share one; the others have codecs
+# of their own: a buffer variable's own, an enumeration's or record type's.
+TYPE_TEXTS = {INT: "int", FLOAT: "float", BOOL: "bool", STRING: "string", BUFFER: "buffer"}
+SHARED_CODECS = {INT: "Int", FLOAT: "Float", BOOL: "Bool", STRING: "String"}
 
 
 def emit_dictionary(model, header, source):
-    event_ids = {name: identifier for identifier, name, _ in model.events}
+    event_ids = {event.name: event.identifier for event in model.events}
     header.append("constexpr uint32_t MEMORY_ARRAY_SIZE = %d;" % len(model.blocks))
     header.append("extern MemoryInfo const MEMORY_ARRAY[MEMORY_ARRAY_SIZE];")
     header.append("")
     header.append("// The change event of every variable by name: gen::notify::<block>::<variable>.")
-    for index, block, _, variables, _ in model.blocks:
-        source.append(f"static char* memory{block}() {{ return reinterpret_cast<char*>(g{block}); }}")
-        header.append(f"namespace gen::notify::{block} {{")
+    for block in model.blocks:
+        source.append(f"static char* memory{block.name}() {{ return reinterpret_cast<char*>(g{block.name}); }}")
+        header.append(f"namespace gen::notify::{block.name} {{")
         rows = []
-        for name, words, line in variables:
-            if len(words) >= 2 and words[-2] == "at":
-                words = words[:-2]
-            kind = resolve(model, words, line, False)
+        for variable in block.variables:
+            name, kind = variable.name, variable.type
             event = event_ids[f"Var{name}Changed"]
-            array_of_records = 1 if kind.base == 6 and kind.count else 0
+            array_of_records = 1 if kind.base == RECORD and kind.count else 0
             header.append(f"constexpr Notify {name}{{{event}, {array_of_records}, 0}};")
-            base_name = {0: "Int", 1: "Float", 2: "Bool", 3: "String"}.get(kind.base)
-            if kind.base in (4,):
-                get, put = f"get{name}Introspection", f"set{name}Introspection"
-            elif kind.base in (5, 6):
-                get, put = f"get{kind.name}Introspection", f"set{kind.name}Introspection"
-            else:
-                get, put = f"get{base_name}Introspection", f"set{base_name}Introspection"
-            type_text = {0: "int", 1: "float", 2: "bool", 3: "string", 4: "buffer"}.get(kind.base, kind.name)
-            fields = f"&{kind.name.upper()}_FIELDS" if kind.base == 6 else "nullptr"
-            record_size = f"sizeof(gen::{kind.name})" if kind.base == 6 else "0"
-            is_array = "true" if kind.base == 3 or array_of_records else "false"
-            rows.append(f'    {{{{{event}, {array_of_records}, 0}}, "{name}", memory{block}, '
-                        f'offsetof(gen::{block}Data, {name}), "{type_text}", {kind.base}, {get}, {put}, '
+            codec = SHARED_CODECS.get(kind.base, name if kind.base == BUFFER else kind.name)
+            type_text = TYPE_TEXTS.get(kind.base, kind.name)
+            fields = f"&{kind.name.upper()}_FIELDS" if kind.base == RECORD else "nullptr"
+            record_size = f"sizeof(gen::{kind.name})" if kind.base == RECORD else "0"
+            is_array = "true" if kind.base == STRING or array_of_records else "false"
+            rows.append(f'    {{{{{event}, {array_of_records}, 0}}, "{name}", memory{block.name}, '
+                        f'offsetof(gen::{block.name}Data, {name}), "{type_text}", {kind.base}, '
+                        f'get{codec}Introspection, set{codec}Introspection, '
                         f'{cpp_text(kind.minimum)}, {cpp_text(kind.maximum)}, {cpp_text(kind.length)}, '
                         f'{is_array}, {fields}, {record_size}}},')
-        header.append(f"}} // namespace gen::notify::{block}")
-        source.append(f"static VariableInfo {block}_VARIABLES[] = {{")
+        header.append(f"}} // namespace gen::notify::{block.name}")
+        source.append(f"static VariableInfo {block.name}_VARIABLES[] = {{")
         source.extend(rows)
         source.append("};")
     source.append("MemoryInfo const MEMORY_ARRAY[MEMORY_ARRAY_SIZE] = {")
-    source.extend(f'    {{"{block}", {block}_VARIABLES, {len(variables)}}},'
-                  for _, block, _, variables, _ in model.blocks)
+    source.extend(f'    {{"{block.name}", {block.name}_VARIABLES, {len(block.variables)}}},' for block in model.blocks)
     source.append("};")
 
 
-CHECKS = [check_events, check_counts]
+CHECKS = [check_events, check_counts, resolve_types]
 EMITTERS = [emit_enums, emit_records, emit_blocks, emit_codecs, emit_dictionary]
 
 
@@ -499,14 +589,14 @@ def emit_init(model):
               '#include "introspection_gen.h"', '#include "log.h"', "", "namespace {",
               "// Defined before the event poll in this one unit, so that they are constructed first.",
               "SharedMemory memories[] = {"]
-    for _, block, _, _, _ in model.blocks:
-        source.append(f'    {{"{block}", sizeof(gen::{block}Data)}},')
+    for block in model.blocks:
+        source.append(f'    {{"{block.name}", sizeof(gen::{block.name}Data)}},')
     source += ["};", "EventPoll eventPoll;", "} // namespace", "",
                "void gen::mapBlocks(bool create) {",
                "    for (SharedMemory& memory : memories) {", "        if (create)", "            memory.create();",
                "        else", "            memory.open();", "        memory.address();", "    }"]
-    for index, (_, block, _, _, _) in enumerate(model.blocks):
-        source.append(f"    g{block} = static_cast<gen::{block}Data*>(memories[{index}].address());")
+    for index, block in enumerate(model.blocks):
+        source.append(f"    g{block.name} = static_cast<gen::{block.name}Data*>(memories[{index}].address());")
     source += ["}", "",
                "void gen::init() {", "    processPreInit();", "    mapBlocks(false);",
                "    gServerConnection = new ServerConnection(eventPoll);", "    gServerConnection->subscribeAll();",
@@ -520,64 +610,16 @@ def emit_init(model):
     return header, source
 
 
-def emit_plain_records(model):
-    """A plain reading of the record getters, for the benchmarks only: every field through plain::value (a
-    fresh JSON object each), plain::escape and plain::enumeration, which the benchmark defines. Same texts."""
-    enum_index = {name: i for i, (name, _, _) in enumerate(model.enums)}
-    source = ["// Generated from device.def by generate.py: do not edit. Benchmarks only.",
-              '#include "introspection_gen.h"', "", "#include <cstring>", "#include <string>", "",
-              '#include "introspection.h"', "", "namespace plain {",
-              "std::string value(std::string const& value, std::string const& type, std::string const& min, "
-              "std::string const& max);", "std::string escape(std::string const& text);",
-              "std::string enumeration(uint32_t e, void const* address);", ""]
-    for name, _, _, _ in model.records:
-        source.append(f"std::string get{name}(void const* address, int index);")
-    for name, _, fields, _ in model.records:
-        source.append(f"std::string get{name}(void const* address, int index) {{")
-        source.append(f"    auto const& r = static_cast<gen::{name} const*>(address)[index];")
-        source.append('    std::string out = "{";')
-        for i, (field, offset, words, line) in enumerate(fields):
-            kind = resolve(model, words, line, True)
-            comma = "," if i else ""
-            key = f'\\"{field}\\":'
-            if kind.base == 2:
-                source.append(f'    out += "{comma}{key} " + Introspection::printBool(r.{field});')
-            elif kind.base == 0:
-                source.append(f'    out += "{comma}{key} " + value(std::to_string(r.{field}), '
-                              f'"int", "{kind.minimum}", "{kind.maximum}");')
-            elif kind.base == 1:
-                source.append(f'    out += "{comma}{key} " + value(formatFloat(r.{field}), '
-                              f'"float", "{kind.minimum}", "{kind.maximum}");')
-            elif kind.base == 5:
-                source.append(f'    out += "{comma}{key}  " + enumeration({enum_index[kind.name]}, &r.{field});')
-            elif kind.base == 3:
-                source.append(f'    out += "{comma}{key} {{\\"value\\":\\"" + escape(std::string(r.{field}.data(), '
-                              f'strnlen(r.{field}.data(), r.{field}.size()))) + "\\", \\"type\\": \\"string\\" }}";')
-            elif kind.base == 6:
-                source.append(f'    out += "{comma}{key}[";')
-                source.append(f"    for (size_t i = 0; i < r.{field}.size(); ++i)")
-                source.append(f'        out += (i ? "," : "") + get{kind.name}(r.{field}.data(), int(i));')
-                source.append('    out += "]";')
-        source.append('    return out + "}";')
-        source.append("}")
-    source.append("struct RecordGetter {")
-    source.append("    char const* name;")
-    source.append("    std::string (*get)(void const* address, int index);")
-    source.append("};")
-    source.append("extern RecordGetter const RECORD_GETTERS[];")
-    source.append("RecordGetter const RECORD_GETTERS[] = {")
-    for name, _, _, _ in model.records:
-        source.append(f'    {{"{name}", get{name}}},')
-    source.append("    {nullptr, nullptr},")
-    source.append("};")
-    source.append("} // namespace plain")
-    return source
-
-
-def generate(definition, output):
+def read(definition):
+    """The checked model of the definition, every type resolved."""
     model = parse(definition)
     for check in CHECKS:
         check(model)
+    return model
+
+
+def generate(definition, output):
+    model = read(definition)
     header = [GENERATED, "#pragma once", "", "#include <array>",
               "#include <cstddef>", "#include <cstdint>", "#include <string>", "", '#include "event_names_gen.h"',
               '#include "introspection_types.h"', ""]
@@ -593,16 +635,18 @@ def generate(definition, output):
     init_header, init_source = emit_init(model)
     for name, lines in (("introspection_gen.h", header), ("introspection_gen.cpp", source),
                         ("events/event_names_gen.h", event_header), ("events/event_names_gen.cpp", event_source),
-                        ("gen_init.h", init_header), ("gen_init.cpp", init_source),
-                        ("plain_records_gen.cpp", emit_plain_records(model))):
-        path = os.path.join(output, name)
-        text = "\n".join(lines) + "\n"
-        # Unchanged output keeps its time stamp, so that a comment edit does not rebuild everything.
-        if os.path.exists(path) and open(path, encoding="utf-8").read() == text:
-            continue
-        with open(path + ".tmp", "w", encoding="utf-8") as out:
-            out.write(text)
-        os.replace(path + ".tmp", path)
+                        ("gen_init.h", init_header), ("gen_init.cpp", init_source)):
+        write(os.path.join(output, name), lines)
+
+
+def write(path, lines):
+    text = "\n".join(lines) + "\n"
+    # Unchanged output keeps its time stamp, so that a comment edit does not rebuild everything.
+    if os.path.exists(path) and open(path, encoding="utf-8").read() == text:
+        return
+    with open(path + ".tmp", "w", encoding="utf-8") as out:
+        out.write(text)
+    os.replace(path + ".tmp", path)
 
 
 def main():
