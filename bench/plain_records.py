@@ -21,18 +21,6 @@ def load(path):
 
 # One printer per base type of a field: the field, the text that opens its member and the model in; the lines
 # that append the member to out back. Buffers are never record fields.
-def print_int(field, key, model):
-    kind = field.type
-    return [f'    out += "{key} " + value(std::to_string(r.{field.name}), "int", "{kind.minimum}", '
-            f'"{kind.maximum}");']
-
-
-def print_float(field, key, model):
-    kind = field.type
-    return [f'    out += "{key} " + value(formatFloat(r.{field.name}), "float", "{kind.minimum}", '
-            f'"{kind.maximum}");']
-
-
 def print_bool(field, key, model):
     return [f'    out += "{key} " + Introspection::printBool(r.{field.name});']
 
@@ -53,7 +41,13 @@ def print_records(field, key, model):
 
 
 def printers(gen):
-    return {gen.INT: print_int, gen.FLOAT: print_float, gen.BOOL: print_bool, gen.STRING: print_string,
+    def print_limited(field, key, model):
+        kind = field.type
+        text = "std::to_string" if kind.base == gen.INT else "formatFloat"
+        return [f'    out += "{key} " + value({text}(r.{field.name}), "{gen.LIMITED[kind.base]}", "{kind.minimum}", '
+                f'"{kind.maximum}");']
+
+    return {gen.INT: print_limited, gen.FLOAT: print_limited, gen.BOOL: print_bool, gen.STRING: print_string,
             gen.ENUM: print_enum, gen.RECORD: print_records}
 
 
@@ -70,9 +64,7 @@ def plain_records(gen, model):
         source.append(f"std::string get{record.name}(void const* address, int index) {{")
         source.append(f"    auto const& r = static_cast<gen::{record.name} const*>(address)[index];")
         source.append('    std::string out = "{";')
-        for i, field in enumerate(record.fields):
-            key = f'{"," if i else ""}\\"{field.name}\\":'
-            source.extend(printer[field.type.base](field, key, model))
+        source.extend(gen.print_fields(record, printer, model))
         source.append('    return out + "}";')
         source.append("}")
     source += ["struct RecordGetter {", "    char const* name;",

@@ -461,6 +461,15 @@ def print_records(field, key, model):
 
 FIELD_PRINTERS = {INT: print_int, FLOAT: print_float, BOOL: print_bool, STRING: print_string, ENUM: print_enum,
                   RECORD: print_records}
+def print_fields(record, printers, model):
+    """The lines that append every member of a record r to out, each by the printer of its base type."""
+    lines = []
+    for i, field in enumerate(record.fields):
+        key = f'{"," if i else ""}\\"{field.name}\\":'
+        lines.extend(printers[field.type.base](field, key, model))
+    return lines
+
+
 # The type text of the limit texts' value objects, for the base types that have limits.
 LIMITED = {INT: "int", FLOAT: "float"}
 
@@ -498,9 +507,7 @@ def emit_codecs(model, header, source):
                 source.append(f'    static std::string const prefix{field.name} = Introspection::valuePrefix('
                               f'"{LIMITED[field.type.base]}", "{field.type.minimum}", "{field.type.maximum}");')
         source.append('    out += "{";')
-        for i, field in enumerate(record.fields):
-            key = f'{"," if i else ""}\\"{field.name}\\":'
-            source.extend(FIELD_PRINTERS[field.type.base](field, key, model))
+        source.extend(print_fields(record, FIELD_PRINTERS, model))
         source.append('    out += "}";')
         source.append("}")
         source.append(f"std::string get{name}Introspection(void const* address, int index) {{")
