@@ -485,16 +485,14 @@ bool RequestHandler::setVars(std::string const& body, std::stringstream& errors)
         return false;
     try {
         uint32_t mem = Introspection::getMemIndex(blockName);
-        uint32_t count = Introspection::getVarCount(mem);
-        for (uint32_t var = 0; var < count; ++var) {
-            if (variableName != Introspection::getVarName(mem, var))
-                continue;
-            if (Introspection::getVarBaseType(mem, var) == Struct)
-                Introspection::setVarValueJson(mem, var, reader.pairs, index);
-            else
-                Introspection::setVarValue(mem, var, reader.pairs.back().second.value.c_str());
-            return true;
-        }
+        uint32_t var;
+        if (!Introspection::findVarIndex(mem, variableName, var))
+            return false;
+        if (Introspection::getVarBaseType(mem, var) == Struct)
+            Introspection::setVarValueJson(mem, var, reader.pairs, index);
+        else
+            Introspection::setVarValue(mem, var, reader.pairs.back().second.value.c_str());
+        return true;
     } catch (std::exception const&) {
         // Failures of the dictionary have been logged where they were raised; the answer only says 0.
     }

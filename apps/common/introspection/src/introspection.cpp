@@ -97,12 +97,19 @@ uint32_t Introspection::getVarCount(uint32_t mem) {
     return MEMORY_ARRAY[mem].count;
 }
 
-uint32_t Introspection::getVarIndex(uint32_t mem, std::string const& name) {
+bool Introspection::findVarIndex(uint32_t mem, std::string const& name, uint32_t& var) {
     check(mem);
-    for (uint32_t var = 0; var < MEMORY_ARRAY[mem].count; ++var)
+    for (var = 0; var < MEMORY_ARRAY[mem].count; ++var)
         if (name == MEMORY_ARRAY[mem].variables[var].name)
-            return var;
-    THROW_ERROR("Unknown variable \"%s.%s\"", MEMORY_ARRAY[mem].name, name.c_str());
+            return true;
+    return false;
+}
+
+uint32_t Introspection::getVarIndex(uint32_t mem, std::string const& name) {
+    uint32_t var;
+    if (!findVarIndex(mem, name, var))
+        THROW_ERROR("Unknown variable \"%s.%s\"", MEMORY_ARRAY[mem].name, name.c_str());
+    return var;
 }
 
 VariableInfo const& Introspection::getVarInfo(uint32_t mem, uint32_t var) {

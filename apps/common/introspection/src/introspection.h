@@ -19,8 +19,10 @@ public:
     static char const* getMemName(uint32_t mem);
     static uint32_t getMemIndex(std::string const& name); // exact name; "Unknown memory" otherwise
     static uint32_t getVarCount(uint32_t mem);
-    static uint32_t getVarIndex(uint32_t mem,
-                                std::string const& name); // exact name; "Unknown variable" otherwise
+    // The variable of that exact name: getVarIndex raises "Unknown variable" for any other, findVarIndex
+    // gives false without a word (a set request naming no variable is answered, not logged).
+    static uint32_t getVarIndex(uint32_t mem, std::string const& name);
+    static bool findVarIndex(uint32_t mem, std::string const& name, uint32_t& var);
     static char const* getVarName(uint32_t mem, uint32_t var);
     static char const* getVarType(uint32_t mem, uint32_t var);
     static int32_t getVarBaseType(uint32_t mem, uint32_t var);
