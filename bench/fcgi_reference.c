@@ -1,5 +1,5 @@
-/* The reference responder for the nginx benchmark, on the packaged FastCGI library: the same answers as the test
- * responder's /size (QUERY_STRING "n=<count>"), on port 9001. */
+/* The reference responder for the nginx benchmark, on the packaged FastCGI library: the same answers as the
+ * test responder's /size (QUERY_STRING "n=<count>"), on port 9001. */
 #include <fcgiapp.h>
 #include <stdlib.h>
 #include <string.h>

@@ -1,7 +1,7 @@
 // One screen capture of 800 x 480 at 32 bits, as /api/v1/screen.cgi makes it (ScreenCapture encoding into
-// memory), beside libpng's simplified writer on the same frame (png_image_write_to_memory, reading blue, green,
-// red, alpha directly). Two pictures: a GUI-like one of flat bars, as the device's display mostly is, and noise,
-// the worst case for the encoder. Runs in the device sandbox, where /dev/fb0 is a stand-in file:
+// memory), beside libpng's simplified writer on the same frame (png_image_write_to_memory, reading blue,
+// green, red, alpha directly). Two pictures: a GUI-like one of flat bars, as the device's display mostly is,
+// and noise, the worst case for the encoder. Runs in the device sandbox, where /dev/fb0 is a stand-in file:
 //
 //   screen_bench [Google Benchmark options]
 

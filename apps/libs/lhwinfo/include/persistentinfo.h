@@ -84,7 +84,7 @@ public:
     template <typename Entry, typename Value> bool set(char const* name, Value const& value, bool force);
 
     int kindOf(char const* name) const; // the entry's kind code, -1 when no entry has the name
-    unsigned size() const; // of the layout, in whole bytes
+    unsigned size() const;              // of the layout, in whole bytes
     // CRC-32/MPEG-2 over bytes 12..length-1 of the area; 0xFFFFFFFF below 13 bytes. A length beyond the
     // area is refused (raised): it would read past the mapping.
     unsigned checksum(unsigned length) const;
@@ -113,7 +113,8 @@ template <>
 bool PersistentInfo::set<PersistentInfo::Int, unsigned>(char const* name, unsigned const& value, bool force);
 template <> bool PersistentInfo::get<PersistentInfo::Base, std::string>(char const* name, std::string& text);
 template <>
-bool PersistentInfo::set<PersistentInfo::Base, char const*>(char const* name, char const* const& text, bool force);
+bool PersistentInfo::set<PersistentInfo::Base, char const*>(char const* name, char const* const& text,
+                                                            bool force);
 
 // Unsigned decimal text as the 32-bit device's std::stoul reads it, on every machine: leading white space and
 // a sign accepted (a minus wraps modulo 2^32), trailing characters ignored; std::invalid_argument without a

@@ -12,20 +12,23 @@ constexpr unsigned STRING_SIZE = 30;
 constexpr unsigned LINEARIZATION_SIZE = 180;
 } // namespace
 
-HwInfo::HwInfo() : registerStore(REGISTER_DEVICE, REGISTER_ADDRESS, 4), mmcStore(MMC_DEVICE, MMC_OFFSET, MMC_SIZE) {}
+HwInfo::HwInfo()
+    : registerStore(REGISTER_DEVICE, REGISTER_ADDRESS, 4), mmcStore(MMC_DEVICE, MMC_OFFSET, MMC_SIZE) {}
 
 void HwInfo::initialize() {
-    auto add = [](PersistentInfo& store, Entry::Base* entry) { store.addInfo(std::unique_ptr<Entry::Base>(entry)); };
+    auto add = [](PersistentInfo& store, Entry::Base* entry) {
+        store.addInfo(std::unique_ptr<Entry::Base>(entry));
+    };
     add(mmcStore, new Entry::Int("version", Entry::FlagPrivate));
     add(mmcStore, new Entry::Int("length", Entry::FlagPrivate));
     add(mmcStore, new Entry::Int("checksum", Entry::FlagPrivate));
-    for (char const* key : {Constants::HWINFO_SERIAL, Constants::HWINFO_BOARD, Constants::HWINFO_REVISION,
-                            Constants::HWINFO_K})
+    for (char const* key :
+         {Constants::HWINFO_SERIAL, Constants::HWINFO_BOARD, Constants::HWINFO_REVISION, Constants::HWINFO_K})
         add(mmcStore, new Entry::String(key, 0, STRING_SIZE));
-    for (char const* key : {Constants::KNOB_POS_MIN, Constants::KNOB_POS_MAX, Constants::SLIDER_POS_MIN,
-                            Constants::SLIDER_POS_MAX, Constants::JOYSTICK_ZERO_POS_X, Constants::JOYSTICK_ZERO_POS_Y,
-                            Constants::VIBRATION_BEMF_GAIN, Constants::VIBRATION_CAL_COMP,
-                            Constants::VIBRATION_CAL_BEMF})
+    for (char const* key :
+         {Constants::KNOB_POS_MIN, Constants::KNOB_POS_MAX, Constants::SLIDER_POS_MIN,
+          Constants::SLIDER_POS_MAX, Constants::JOYSTICK_ZERO_POS_X, Constants::JOYSTICK_ZERO_POS_Y,
+          Constants::VIBRATION_BEMF_GAIN, Constants::VIBRATION_CAL_COMP, Constants::VIBRATION_CAL_BEMF})
         add(mmcStore, new Entry::Int(key, 0));
     add(registerStore, new Entry::Bits(Constants::HWINFO_UPDATE_REQ, 0, 1));
     add(registerStore, new Entry::Bits(Constants::HWINFO_UNUSED, Entry::FlagHidden, 26));

@@ -148,7 +148,8 @@ void PersistentInfo::open() {
         errno = EINVAL;
         THROW_ERROR_NUMBER("mmap");
     }
-    void* mapped = mmap(nullptr, mappedLength, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(offset - dataOffset));
+    void* mapped =
+        mmap(nullptr, mappedLength, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(offset - dataOffset));
     if (mapped == MAP_FAILED)
         THROW_ERROR_NUMBER("mmap");
     mapping = static_cast<unsigned char*>(mapped);
@@ -219,7 +220,8 @@ template <> bool PersistentInfo::get<PersistentInfo::Base, std::string>(char con
 }
 
 template <>
-bool PersistentInfo::set<PersistentInfo::Base, char const*>(char const* name, char const* const& text, bool force) {
+bool PersistentInfo::set<PersistentInfo::Base, char const*>(char const* name, char const* const& text,
+                                                            bool force) {
     unsigned bitPos;
     Base const* entry = find(name, bitPos);
     if (!entry)
