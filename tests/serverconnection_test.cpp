@@ -19,6 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 
 struct Recorder : ServerConnection::EventHandler {
+    explicit Recorder(ServerConnection& connection) { connection.setHandler(this); }
     std::vector<Notify> events;
     void handleEvent(Notify const& event) override { events.push_back(event); }
 };
@@ -69,9 +70,7 @@ TEST(ServerConnection, EventsReachSubscribersThePosterIncluded) {
     EventPoll poll;
     ServerConnection poster(poll), listener(poll);
     EXPECT_TRUE(kmsg.waitFor("Connected after 0 attempts"));
-    Recorder posted, heard;
-    poster.setHandler(&posted);
-    listener.setHandler(&heard);
+    Recorder posted(poster), heard(listener);
     poster.subscribe(Notify{gen::Event::VarFocusTargetValueChanged, 0, 0});
     listener.subscribeAll();
     poll.wait(20, false);
@@ -118,8 +117,7 @@ TEST(ServerConnection, RecordsCutAnywhereStayInStep) {
     Broker broker;
     EventPoll poll;
     ServerConnection connection(poll);
-    Recorder heard;
-    connection.setHandler(&heard);
+    Recorder heard(connection);
     connection.subscribeAll();
     int raw = rawClient();
     std::vector<Notify> sent;
