@@ -9,6 +9,7 @@
 #include "eventpoll.h"
 #include "kmsg.h"
 #include "logging.h"
+#include "process.h"
 
 namespace {
 
@@ -22,42 +23,31 @@ std::string converted(std::vector<std::string> const& pieces) {
     return logging.text();
 }
 
-TEST(LogConversion, ColourSequencesBecomeSpans) {
-    struct Case {
-        std::string in, out;
-    } const cases[] = {
+TEST(LogConversion, ColourSequencesBecomeSpansWhoseDigitsFollowTheBits) {
+    std::pair<std::string, std::string> const cases[] = {
         {ESC + "[31mError" + ESC + "[0m", "<span style='color: #AA0000'>Error</span>"},
         {ESC + "[91m", "<span style='color: #FF5555'>"},
         {ESC + "[44m", "<span style='background-color: #0000AA'>"},
-        {ESC + "[107mx", "<span style='background-color: #FFFFFF'>x"},
         {ESC + "[1m", "<span style=''>"},
         {ESC + "[m", "</span>"},
         {"a" + ESC + "[2Kb", "ab"},                   // not a colour: dropped, text kept
         {ESC + "[1;31mX", "31mX"},                    // only the first number counts
         {"plain <b> & text\n", "plain <b> & text\n"}, // kernel text is not escaped
         {ESC + "[32m" + ESC + "[33m", "<span style='color: #00AA00'><span style='color: #AAAA00'>"},
-        {ESC + "[99999999999999999999m",
-         "<span style=''>"}, // an endless number neither overflows nor matches
-    };
-    for (auto const& c : cases)
-        EXPECT_EQ(converted({c.in}), c.out) << "input " << c.in.substr(1);
-}
-
-TEST(LogConversion, ColourDigitsFollowTheBits) {
+        {ESC + "[99999999999999999999m", "<span style=''>"}}; // endless: neither overflows nor matches
+    for (auto const& [in, out] : cases)
+        EXPECT_EQ(converted({in}), out) << "input " << in.substr(1);
+    // The digits follow the bits of the colour: bit 0 red, bit 1 green, bit 2 blue.
     char const* dim[] = {"000000", "AA0000", "00AA00", "AAAA00", "0000AA", "AA00AA", "00AAAA", "AAAAAA"};
     char const* bright[] = {"555555", "FF5555", "55FF55", "FFFF55", "5555FF", "FF55FF", "55FFFF", "FFFFFF"};
+    auto sgr = [](int n) { return converted({ESC + "[" + std::to_string(n) + "m"}); };
     for (int c = 0; c < 8; ++c) {
-        EXPECT_EQ(Logging::getColor(c, "AA", "00"), dim[c]);
-        EXPECT_EQ(Logging::getColor(c, "FF", "55"), bright[c]);
-        EXPECT_EQ(converted({ESC + "[" + std::to_string(30 + c) + "m"}),
-                  std::string("<span style='color: #") + dim[c] + "'>");
-        EXPECT_EQ(converted({ESC + "[" + std::to_string(100 + c) + "m"}),
-                  std::string("<span style='background-color: #") + bright[c] + "'>");
+        EXPECT_EQ(sgr(30 + c), "<span style='color: #" + std::string(dim[c]) + "'>");
+        EXPECT_EQ(sgr(100 + c), "<span style='background-color: #" + std::string(bright[c]) + "'>");
     }
 }
 
 TEST(LogConversion, SequenceCutAtAnyByteIsCompletedByTheNextRead) {
-    EXPECT_EQ(converted({ESC + "[3", "3mX"}), "<span style='color: #AAAA00'>X");
     std::string const input =
         "k: " + ESC + "[31mError" + ESC + "[0m ok " + ESC + "[2K" + ESC + "[104m!" + ESC + "[m";
     std::string const whole = converted({input});
@@ -70,85 +60,57 @@ TEST(LogConversion, SequenceCutAtAnyByteIsCompletedByTheNextRead) {
 }
 
 // The service finds dmesg on its PATH; a script of the test's own stands in for it in the sandbox's /tmp.
-class LogFollowing : public ::testing::Test {
-protected:
-    void SetUp() override {
-        mkdir("/tmp/bin", 0755);
-        setenv("PATH", ("/tmp/bin:" + std::string(getenv("PATH"))).c_str(), 1);
-    }
-    static void dmesgScript(std::string const& body) {
-        std::ofstream("/tmp/bin/dmesg") << "#!/bin/sh\n" << body << "\n";
-        chmod("/tmp/bin/dmesg", 0755);
-    }
-    // Runs the loop until the pipe hangs up or the deadline passes.
-    static void followToEnd(EventPoll& poll, KmsgReader const& kmsg) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < deadline && !kmsg.waitFor("dmesg exited", 0))
-            poll.wait(50, false);
-    }
-};
+void dmesgScript(std::string const& body) {
+    mkdir("/tmp/bin", 0755);
+    std::ofstream("/tmp/bin/dmesg") << "#!/bin/sh\n" << body << "\n";
+    chmod("/tmp/bin/dmesg", 0755);
+    setenv("PATH", ("/tmp/bin:" + std::string(getenv("PATH"))).c_str(), 1);
+}
 
-TEST_F(LogFollowing, ChildOutputArrivesConvertedAndHangupWarnsOnce) {
+// Runs the loop until the pipe hangs up (whether it did) or the deadline passes.
+bool followToEnd(EventPoll& poll, KmsgReader const& kmsg) {
+    return waitUntil([&] { return poll.wait(50, false), kmsg.waitFor("dmesg exited", 0); });
+}
+
+TEST(LogFollowing, ChildStartsWithDefaultSignalsAndItsOutputArrivesConvertedAndHangupWarnsOnce) {
+    // The service handles SIGTERM and ignores SIGPIPE; the child must do neither, or stopping it could fail.
     dmesgScript(
-        "[ \"$*\" = '--color=always -w' ] || exit 2\n"
+        "[ \"$*\" = '--color=always -w' ] || exit 2\ngrep -E '^Sig(Blk|Ign)' /proc/self/status\n"
         "printf '\\033[31mred\\033[0m '\nsleep 0.1\nhead -c 5000 /dev/zero | tr '\\0' x\nprintf '\\033['\n"
-        "sleep 0.1\nprintf '32mgreen\\n'");
+        "sleep 0.1\nprintf '32mgreen\\n'\nsleep 0.1\nprintf 'ab\\0cd\\n'"); // a read ends at a NUL
     KmsgReader kmsg;
     EventPoll poll;
     Logging logging(poll);
     logging.init();
     followToEnd(poll, kmsg);
     poll.wait(50, false); // a closed pipe is not reported again
-    EXPECT_EQ(logging.text(), "<span style='color: #AA0000'>red</span> " + std::string(5000, 'x') +
-                                  "<span style='color: #00AA00'>green\n");
+    EXPECT_EQ(
+        logging.text(),
+        "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n<span style='color: #AA0000'>red</span> " +
+            std::string(5000, 'x') + "<span style='color: #00AA00'>green\nab");
     auto messages = kmsg.messages();
     EXPECT_EQ(std::count(messages.begin(), messages.end(), "dmesg exited, no more log output for web gui."),
               1);
 }
 
-TEST_F(LogFollowing, ReadEndsAtNulAndMissingProgramOnlyHangsUp) {
-    dmesgScript("printf 'ab\\0cd\\n'");
-    KmsgReader kmsg;
-    EventPoll poll;
-    {
-        Logging logging(poll);
-        logging.init();
-        followToEnd(poll, kmsg);
-        EXPECT_EQ(logging.text(), "ab");
-    }
-    unlink("/tmp/bin/dmesg");
-    setenv("PATH", "/tmp/bin", 1); // no dmesg anywhere: the shell fails, the pipe hangs up
-    KmsgReader again;
-    Logging logging(poll);
-    logging.init();
-    followToEnd(poll, again);
-    EXPECT_TRUE(again.waitFor("dmesg exited", 0));
-    EXPECT_EQ(logging.text(), "");
-}
-
-// The service handles SIGTERM and ignores SIGPIPE; the child must do neither, or stopping it could fail.
-TEST_F(LogFollowing, TheChildStartsWithDefaultSignalsNoneBlocked) {
-    dmesgScript("grep -E '^Sig(Blk|Ign)' /proc/self/status");
-    KmsgReader kmsg;
-    EventPoll poll; // installs the service's handlers in this process
-    Logging logging(poll);
-    logging.init();
-    followToEnd(poll, kmsg);
-    EXPECT_EQ(logging.text(), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
-}
-
-TEST_F(LogFollowing, DestructionStopsAChildThatNeverEnds) {
+TEST(LogFollowing, DestructionStopsAChildThatNeverEndsAndAMissingProgramOnlyHangsUp) {
     dmesgScript("printf started\nexec sleep 1000");
     EventPoll poll;
     auto start = std::chrono::steady_clock::now();
     {
         Logging logging(poll);
         logging.init();
-        while (logging.text().empty() && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
-            poll.wait(50, false);
+        waitUntil([&] { return poll.wait(50, false), !logging.text().empty(); });
         EXPECT_EQ(logging.text(), "started");
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    unlink("/tmp/bin/dmesg");
+    setenv("PATH", "/tmp/bin", 1); // no dmesg anywhere: the shell fails, the pipe hangs up
+    KmsgReader kmsg;
+    Logging logging(poll);
+    logging.init();
+    EXPECT_TRUE(followToEnd(poll, kmsg));
+    EXPECT_EQ(logging.text(), "");
 }
 
 } // namespace
