@@ -70,17 +70,11 @@ protected:
     }
 
     void TearDown() override {
-        if (service > 0) {
-            kill(service, SIGTERM);
-            EXPECT_EQ(exitStatus(service), 0);
-        }
-        if (nginx > 0) {
-            kill(nginx, SIGTERM);
-            waitpid(nginx, nullptr, 0);
-        }
+        EXPECT_EQ(service > 0 ? stopProcess(service) : 0, 0);
+        if (nginx > 0)
+            stopProcess(nginx);
         gen::closeServerConnection();
-        kill(broker, SIGTERM);
-        waitpid(broker, nullptr, 0);
+        stopProcess(broker);
     }
 
     void startService() {
@@ -120,25 +114,39 @@ protected:
     // The body of one answered request, its header checked.
     std::string ask(Params const& params, std::string const& body = "") {
         std::string out = answerOf(send(params, body)).out;
-        std::string header = "Content-type: application/json\r\n\r\n";
-        EXPECT_EQ(out.substr(0, header.size()), header);
-        return out.size() < header.size() ? "" : out.substr(header.size());
+        EXPECT_EQ(out.substr(0, JSON_HEADER.size()), JSON_HEADER);
+        return out.size() < JSON_HEADER.size() ? "" : out.substr(JSON_HEADER.size());
     }
+
+    // Requests sent before it have been read once this one is answered: the service takes connections in the
+    // order they come.
+    void served() { EXPECT_NE(ask({{"SCRIPT_NAME", "/api/v1/none.cgi"}}), ""); }
 
     std::string set(std::string const& body) { return ask({{"SCRIPT_NAME", "/api/v1/set.cgi"}}, body); }
 
-    // Events the broker delivered to the device since the last call, waiting up to limit for wanted.
-    std::vector<Notify> delivered(uint32_t wanted = UINT32_MAX, std::chrono::milliseconds limit = 2s) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
+    // Events the broker delivered to the device since the last call, waiting up to limit for wanted. Without
+    // one, until a marker posted now comes back: the broker keeps the order of what it took, so whatever was
+    // posted before it has been delivered by then.
+    std::vector<Notify> delivered(uint32_t wanted = UINT32_MAX, std::chrono::milliseconds limit = 5s) {
+        Notify const marker{EVENT_NAME_SIZE, ++markers,
+                            0}; // beyond the device's events: the service ignores it
+        if (wanted == UINT32_MAX)
+            gServerConnection->postEvent(marker);
         auto seen = [&] {
             for (auto const& event : events)
-                if (event.event == wanted)
+                if (wanted == UINT32_MAX ? event.event == marker.event && event.param1 == marker.param1
+                                         : event.event == wanted)
                     return true;
             return false;
         };
-        while (!seen() && std::chrono::steady_clock::now() < deadline)
+        for (auto end = std::chrono::steady_clock::now() + limit;
+             !seen() && std::chrono::steady_clock::now() < end;)
             gen::getEventPoll().wait(10, true);
-        return std::exchange(events, {});
+        std::vector<Notify> taken;
+        for (auto const& event : std::exchange(events, {}))
+            if (event.event != marker.event)
+                taken.push_back(event);
+        return taken;
     }
 
     void handleEvent(Notify const& event) override { events.push_back(event); }
@@ -147,6 +155,7 @@ protected:
     pid_t service = -1;
     pid_t nginx = -1;
     std::vector<Notify> events;
+    uint32_t markers = 0;
 };
 
 } // namespace servicetest
