@@ -13,84 +13,51 @@ import {checkInput, keptNote, kindOf, visible} from "../../sim/console/js/values
 import {parsePath, pathOf, plot} from "../../sim/console/js/watch.js";
 
 const int = (v) => `{"max":"4","min":"1","type":"int","value":"${v}"}`;
-const tree = (blocks) => `{\r\n"id": 3,\r\n"variables": {${blocks}}}\r\n`;
+const tree = (blocks) => `{\r\n"id": 3,\r\n"errors": [],\r\n"variables": {${blocks}}}\r\n`;
 
-test("a strict tree reads as it is, blocks and variables in order", () => {
-    const { value, problems } = parseLenient(tree(`"MemA" : {"X" : ${int(2)},"Y" : []},"MemB" : {}`));
+test("a tree reads in order, values the service could not print marked in place, raw controls kept", () => {
+    // The message is not escaped by the service, so it may hold quotes of its own. An update answer names a
+    // block twice when its changed variables are not contiguous.
+    const { value, problems } = parseLenient(
+        tree(`"MemA" : {"X" : "ERROR": "Value "9" is not an entry of Axis","Y" : ${int(1)},"E" : []},\r\n  ` +
+             `"MemB" : {"L" : [{"F": ${int(1)}},"ERROR": "element 1: out of range",{"F": ${int(3)}}]}, ` +
+             `"MemA" : {"R" : [{"Name": {"value":"a\u0001b\tc\r\nd", "type": "string" }}]}`));
     assert.deepEqual(problems, []);
-    assert.equal(value.id, 3);
+    assert.deepEqual([value.id, value.errors], [3, []]);
+    const { MemA, MemB } = value.variables;
     assert.deepEqual(Object.keys(value.variables), ["MemA", "MemB"]);
-    assert.equal(value.variables.MemA.X.value, "2");
-    assert.deepEqual(value.variables.MemA.Y, []);
-});
-
-test("values the service could not print are marked, and their neighbours survive", () => {
-    // The message is not escaped by the service, so it may hold quotes of its own.
-    const text =
-        tree(`"MemA" : {"X" : "ERROR": "Value "9" is not an entry of Axis","Y" : ${int(1)}},` +
-             `"MemB" : {"L" : [{"F": ${int(1)}},"ERROR": "element 1: out of range",{"F": ${int(3)}}]}`);
-    const { value, problems } = parseLenient(text);
-    assert.deepEqual(problems, []);
-    assert.ok(value.variables.MemA.X instanceof Broken);
-    assert.equal(value.variables.MemA.X.message, 'Value "9" is not an entry of Axis');
-    assert.equal(value.variables.MemA.Y.value, "1");
-    const list = value.variables.MemB.L;
-    assert.equal(list.length, 3);
-    assert.ok(list[1] instanceof Broken);
-    assert.equal(list[2].F.value, "3");
-});
-
-test("raw control characters in record strings are kept", () => {
-    const { value, problems } =
-        parseLenient(tree(`"MemA" : {"R" : [{"Name": {"value":"a\u0001b\tc\r\nd", "type": "string" }}]}`));
-    assert.deepEqual(problems, []);
-    assert.equal(value.variables.MemA.R[0].Name.value, "a\u0001b\tc\r\nd");
+    assert.deepEqual(Object.keys(MemA), ["X", "Y", "E", "R"]);
+    assert.ok(MemA.X instanceof Broken && MemB.L[1] instanceof Broken);
+    assert.equal(MemA.X.message, 'Value "9" is not an entry of Axis');
+    assert.deepEqual([MemA.Y.value, MemA.E, MemB.L.length, MemB.L[2].F.value], ["1", [], 3, "3"]);
+    assert.equal(MemA.R[0].Name.value, "a\u0001b\tc\r\nd");
     assert.equal(visible("a\u0001b\tc"), "a\u2401b\u2409c");
     // Escapes are decoded, a quote escaped by the service included.
     assert.equal(parseLenient(String.raw`{"a" : "say \"hi\" \u0041\\ \q"}`).value.a, 'say "hi" A\\ \\q');
 });
 
-test("a member that cannot be read is skipped to the next variable or block", () => {
+test("what cannot be read is skipped to the next variable or block, and a cut gives what came before", () => {
     // A record cut off inside: the reader resumes at the next `"Name" : ` member.
-    const broken =
-        tree(`"MemA" : {"R" : {"F": {"value": "x" "y"},"G" : ${int(2)}},"MemB" : {"H" : ${int(3)}}`);
-    const { value, problems } = parseLenient(broken);
-    assert.equal(problems.length, 1);
-    assert.ok(value.variables.MemA.R instanceof Broken);
-    assert.equal(value.variables.MemA.G.value, "2");
-    assert.equal(value.variables.MemB.H.value, "3");
-    // A block closed right after the broken value: the next block is a block again, not a variable of this
-    // one.
+    const broken = parseLenient(
+        tree(`"MemA" : {"R" : {"F": {"value": "x" "y"},"G" : ${int(2)}},"MemB" : {"H" : ${int(3)}}`));
+    assert.equal(broken.problems.length, 1);
+    assert.ok(broken.value.variables.MemA.R instanceof Broken);
+    assert.deepEqual([broken.value.variables.MemA.G.value, broken.value.variables.MemB.H.value], ["2", "3"]);
+    // A block closed right after the broken value: the next block is a block again, not a variable of this.
     const closed = parseLenient(tree(`"MemA" : {"R" : {"F": [1 2]}},"MemB" : {"H" : ${int(3)}}`));
     assert.deepEqual(Object.keys(closed.value.variables), ["MemA", "MemB"]);
     assert.equal(closed.value.variables.MemB.H.value, "3");
-});
-
-test("a cut-off answer gives what came before the cut", () => {
-    const { value, problems } =
-        parseLenient(tree(`"MemA" : {"X" : ${int(2)},"Y" : {"max":"4","mi`).slice(0, -3));
-    assert.ok(problems.length > 0);
-    assert.equal(value.variables.MemA.X.value, "2");
+    const cut = parseLenient(tree(`"MemA" : {"X" : ${int(2)},"Y" : {"max":"4","mi`).slice(0, -3));
+    assert.ok(cut.problems.length > 0);
+    assert.equal(cut.value.variables.MemA.X.value, "2");
     assert.equal(parseLenient("").value, undefined);
-});
-
-test("a block that an update answer names twice keeps the variables of both", () => {
-    const update =
-        `{\r\n"id": 4,\r\n"errors": [],\r\n"variables": {\r\n  "MemA" : {\r\n    "X" : ${int(1)}\r\n  }, ` +
-        `\r\n  "MemB" : {\r\n    "Z" : ${int(2)}\r\n  }, \r\n  "MemA" : {\r\n    "Y" : ${
-            int(3)}\r\n  }\r\n}\r\n}\r\n`;
-    const { value, problems } = parseLenient(update);
-    assert.deepEqual(problems, []);
-    assert.deepEqual(Object.keys(value.variables.MemA), ["X", "Y"]);
-    assert.deepEqual(value.errors, []);
 });
 
 test("log text becomes coloured runs; unknown styles and markup stay harmless", () => {
     const open = [];
-    const runs =
-        logRuns("a<span style='color: #AA0000'>red <b>x</b><span style=''>still red</span></span>plain" +
-                    "<span style='background-color: #0000AA'>blue",
-                open);
+    const runs = logRuns("a<span style='color: #AA0000'>red <b>x</b><span style=''>still red</span></span>" +
+                             "plain<span style='background-color: #0000AA'>blue",
+                         open);
     assert.deepEqual(runs.map((r) => [r.text, r.style.color ?? r.style["background-color"] ?? ""]), [
         ["a", ""], ["red <b>x</b>", "#AA0000"], ["still red", "#AA0000"], ["plain", ""], ["blue", "#0000AA"]
     ]);
@@ -119,16 +86,10 @@ test("log lines are read for time stamp, writer and level, filtered, and capped"
     assert.deepEqual(shown({ level: "Warn" }), ["service", "onewire-tool"]); // a line without a level passes
     assert.deepEqual(shown({ text: "CALL" }), ["message-broker"]);
     const kept = [1, 2, 3, 4, 5];
-    assert.deepEqual(cap(kept, 3), [1, 2]);
-    assert.deepEqual(kept, [3, 4, 5]);
-});
-
-test("the log answer's size line is split from the bytes after it", () => {
-    const bytes = new TextEncoder().encode("1234\r\nä line\n");
-    const { size, data } = splitAnswer(bytes);
-    assert.equal(size, 1234);
-    assert.equal(new TextDecoder().decode(data), "ä line\n");
-    assert.equal(data.length, 8);
+    assert.deepEqual([cap(kept, 3), kept], [[1, 2], [3, 4, 5]]);
+    // The log answer's size line is split from the bytes after it.
+    const { size, data } = splitAnswer(new TextEncoder().encode("1234\r\nä line\n"));
+    assert.deepEqual([size, new TextDecoder().decode(data)], [1234, "ä line\n"]);
     assert.equal(splitAnswer(new TextEncoder().encode("0\r\n")).data.length, 0);
 });
 
@@ -177,21 +138,18 @@ test("the search finds names, record fields and values, with where they are", ()
     assert.deepEqual(found("  ").hits, []);
 });
 
-test("service actions: a close-focus value as the tool takes it, and an unanswered request is no error",
-     () => {
-         assert.equal(checkCloseFocus(" 0.45 "), "0.45");
-         assert.throws(() => checkCloseFocus("-1"), /not a close-focus value/);
-         assert.throws(() => checkCloseFocus("1e3"), /not a close-focus value/);
-         assert.equal(actionError(502, "<html>Bad Gateway</html>"), null);
-         assert.equal(actionError(200, ""), null);
-         assert.equal(actionError(400, '{"result": 0, "error": "parse error"}'), "400: parse error");
-         assert.equal(actionError(404, "nothing here"), "HTTP 404: nothing here");
-     });
+test("service actions: a close-focus value as the tool takes it; an unanswered request is no error", () => {
+    assert.equal(checkCloseFocus(" 0.45 "), "0.45");
+    for (const wrong of ["-1", "1e3"]) assert.throws(() => checkCloseFocus(wrong), /not a close-focus value/);
+    assert.equal(actionError(502, "<html>Bad Gateway</html>"), null);
+    assert.equal(actionError(200, ""), null);
+    assert.equal(actionError(400, '{"result": 0, "error": "parse error"}'), "400: parse error");
+    assert.equal(actionError(404, "nothing here"), "HTTP 404: nothing here");
+});
 
 test("the watch list's plot spans the values and their limits, in steps up to now", () => {
     const p = plot([[0, 1], [500, 3]], { min: 0, max: 4 }, 1000, 1000, 100, 40);
-    assert.deepEqual([p.low, p.high], [0, 4]);
-    assert.equal(p.points, "0,30 50,30 50,10 100,10");
+    assert.deepEqual([p.low, p.high, p.points], [0, 4, "0,30 50,30 50,10 100,10"]);
     assert.deepEqual(p.limits.map((l) => [l.value, l.y]), [[0, 40], [4, 0]]);
     // A float's limits are its type's extremes: not drawn, the range is the values'.
     const f = plot([[0, 16.1], [600, 16.3]], { min: -1e38, max: 1e38 }, 1000, 1000, 100, 40);
