@@ -299,6 +299,7 @@ test("a file uploaded through the page downloads back unchanged and can be delet
     const ring = (name) => ({ name, mimeType: "application/octet-stream", buffer: Buffer.from(name) });
     await rings.locator('input[type="file"]').setInputFiles([ring("a.ring"), ring("b.ring")]);
     await rings.locator("li[data-name]").nth(1).waitFor();
+    assert.equal(await rings.locator("li[data-name]").count(), 2);
     assert.equal(await api("/voxapp/v1/focusrings/file/b.ring"), "b.ring");
 });
 

@@ -7,7 +7,7 @@ import {test} from "node:test";
 import {quote, setBody} from "../../sim/console/js/api.js";
 import {Broken, parseLenient} from "../../sim/console/js/lenient-json.js";
 import {cap, logLines, logRuns, parseLine, passes, splitAnswer} from "../../sim/console/js/log.js";
-import {search} from "../../sim/console/js/search.js";
+import {hitPath, search} from "../../sim/console/js/search.js";
 import {actionError, checkCloseFocus} from "../../sim/console/js/service.js";
 import {checkInput, keptNote, kindOf, visible} from "../../sim/console/js/values.js";
 import {parsePath, pathOf, plot} from "../../sim/console/js/watch.js";
@@ -134,6 +134,9 @@ test("the search finds names, record fields and values, with where they are", ()
     assert.deepEqual(found("orange").hits.map((h) => [h.name, h.index, h.field]),
                      [["Motor", 0, "Colour"], ["List", 1, "Name"], ["Other", undefined, undefined]]);
     assert.deepEqual(found("memb").hits.map((h) => h.name), ["List", "Other"]);
+    assert.deepEqual(
+        [...found("updatefile").hits, ...found("orange").hits].map(hitPath),
+        ["MemA › UpdateFileName", "MemA › Motor › Colour", "MemB › List › [1] Name", "MemB › Other"]);
     assert.deepEqual([found("orange", 1).hits.length, found("orange", 1).more], [1, 2]);
     assert.deepEqual(found("  ").hits, []);
 });
