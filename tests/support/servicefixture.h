@@ -4,18 +4,16 @@
 // posts changes through the broker stand-in), the service binary runs as on the device, and requests reach it
 // over FastCGI directly or through nginx and curl. Every case runs in a sandbox of its own.
 
+#include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <map>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "fcgi_client.h"
@@ -104,9 +102,8 @@ protected:
     static fcgiclient::Answer answerOf(int fd, int timeoutMs = 3000) {
         std::vector<fcgiclient::Record> records;
         fcgiclient::Answer answer;
-        std::string bytes = fcgiclient::receiveUntilEnd(fd, timeoutMs);
+        EXPECT_TRUE(fcgiclient::parse(fcgiclient::receiveUntilEnd(fd, timeoutMs), records));
         close(fd);
-        EXPECT_TRUE(fcgiclient::parse(bytes, records));
         EXPECT_EQ(fcgiclient::checkAnswer(records, answer), "");
         return answer;
     }
@@ -128,24 +125,18 @@ protected:
     // one, until a marker posted now comes back: the broker keeps the order of what it took, so whatever was
     // posted before it has been delivered by then.
     std::vector<Notify> delivered(uint32_t wanted = UINT32_MAX, std::chrono::milliseconds limit = 5s) {
-        Notify const marker{EVENT_NAME_SIZE, ++markers,
-                            0}; // beyond the device's events: the service ignores it
-        if (wanted == UINT32_MAX)
-            gServerConnection->postEvent(marker);
+        if (wanted == UINT32_MAX) // an event beyond the device's: the service ignores it
+            gServerConnection->postEvent({wanted = EVENT_NAME_SIZE, 0, 0});
         auto seen = [&] {
-            for (auto const& event : events)
-                if (wanted == UINT32_MAX ? event.event == marker.event && event.param1 == marker.param1
-                                         : event.event == wanted)
-                    return true;
-            return false;
+            return std::any_of(events.begin(), events.end(), [&](Notify n) { return n.event == wanted; });
         };
         for (auto end = std::chrono::steady_clock::now() + limit;
              !seen() && std::chrono::steady_clock::now() < end;)
             gen::getEventPoll().wait(10, true);
         std::vector<Notify> taken;
-        for (auto const& event : std::exchange(events, {}))
-            if (event.event != marker.event)
-                taken.push_back(event);
+        std::remove_copy_if(events.begin(), events.end(), std::back_inserter(taken),
+                            [](Notify n) { return n.event == EVENT_NAME_SIZE; });
+        events.clear();
         return taken;
     }
 
@@ -155,7 +146,6 @@ protected:
     pid_t service = -1;
     pid_t nginx = -1;
     std::vector<Notify> events;
-    uint32_t markers = 0;
 };
 
 } // namespace servicetest
