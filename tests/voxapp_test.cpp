@@ -45,8 +45,7 @@ std::string fileContent(std::string const& path) {
 }
 
 bool exists(std::string const& path) {
-    struct stat status;
-    return stat(path.c_str(), &status) == 0;
+    return access(path.c_str(), F_OK) == 0;
 }
 
 class App : public Service {
@@ -59,12 +58,16 @@ protected:
         info.write(Constants::HWINFO_SERIAL, "1234");
     }
 
-    std::string app(std::string const& path, std::string const& method = "GET", std::string const& body = "",
-                    std::string const& contentType = "") {
+    static Params request(std::string const& path, std::string const& method = "GET",
+                          std::string const& type = "") {
         Params params{{"SCRIPT_NAME", "/voxapp/v1"}, {"PATH_INFO", path}, {"REQUEST_METHOD", method}};
-        if (!contentType.empty())
-            params["CONTENT_TYPE"] = contentType;
-        return ask(params, body);
+        if (!type.empty())
+            params["CONTENT_TYPE"] = type;
+        return params;
+    }
+    std::string app(std::string const& path, std::string const& method = "GET", std::string const& body = "",
+                    std::string const& type = "") {
+        return ask(request(path, method, type), body);
     }
     std::string upload(std::string const& body) { return app("/device/update", "POST", body, MULTIPART); }
 
@@ -250,31 +253,23 @@ TEST_F(App, UploadsThatAreRefused) {
     // A package that is not whole on disk is never announced, and nothing of it stays: with nowhere to move
     // it, and with the disk full (writes to /dev/full fail as a full file system's do).
     std::string const before = fileContent("/update/client.cmf");
-    struct Case {
-        char const* setup;
-        size_t size;
-    } const cases[] = {
-        {"mkdir -p /update/in-the-way && mv /update/client.cmf /update/in-the-way/ && mkdir "
-         "/update/client.cmf/",
-         1},
-        {"rmdir /update/client.cmf && mv /update/in-the-way/client.cmf /update/ && "
-         "ln -s /dev/full /update/file-from-app",
-         3 << 20},
-    };
-    for (Case const& c : cases) {
-        ASSERT_EQ(system(c.setup), 0) << c.setup;
+    std::pair<char const*, size_t> const cases[] = {
+        {"cd /update && mkdir aside && mv client.cmf aside/ && mkdir client.cmf", 1},
+        {"cd /update && rmdir client.cmf && mv aside/client.cmf . && ln -s /dev/full file-from-app",
+         3 << 20}};
+    for (auto const& [setup, size] : cases) {
+        ASSERT_EQ(system(setup), 0) << setup;
         setValue("MemPersistent", "FocusTorque", "2"); // what came before is delivered once this is
         delivered(VarFocusTorqueChanged);
         KmsgReader kmsg;
-        EXPECT_EQ(upload(form({{"deviceid", "ACC-1"}, {"file", std::string(c.size, 'p')}})),
-                  R"({"result": "Write error" })")
-            << c.setup;
-        EXPECT_TRUE(kmsg.waitFor("/update/file-from-app")) << c.setup;
+        EXPECT_EQ(upload(form({{"deviceid", "ACC-1"}, {"file", std::string(size, 'p')}})),
+                  R"({"result": "Write error" })");
+        EXPECT_TRUE(kmsg.waitFor("/update/file-from-app")) << setup;
         setValue("MemPersistent", "FocusTorque", "3"); // a marker after anything the upload posted
         for (Notify const& event : delivered(VarFocusTorqueChanged))
-            EXPECT_NE(event.event, VarQBusUpdateFileNameChanged) << c.setup;
+            EXPECT_NE(event.event, VarQBusUpdateFileNameChanged) << setup;
     }
-    EXPECT_FALSE(exists("/update/in-the-way/client.cmf"));
+    EXPECT_FALSE(exists("/update/aside/client.cmf"));
     EXPECT_EQ(fileContent("/update/client.cmf"), before);
 }
 
@@ -296,18 +291,12 @@ TEST_F(App, PackagesAndDownloadsStreamAndAreNeverHeldInMemory) {
     std::string pattern(65528, '\0');
     for (size_t i = 0; i < pattern.size(); ++i)
         pattern[i] = char((i * 2654435761u) >> 13);
-    auto piece = [&](size_t n, size_t length) {
-        std::string bytes = pattern.substr(0, length);
-        std::string stamp = std::to_string(n);
-        bytes.replace(0, std::min(stamp.size(), length), stamp.substr(0, length));
-        return bytes;
-    };
+    auto piece = [&](size_t n, size_t length) { return (std::to_string(n) + pattern).substr(0, length); };
     std::string head = form({{"deviceid", "ACC-7"}, {"file", ""}});
     std::string const tail = head.substr(head.rfind("\r\n--" + BOUNDARY + "--"));
     head.erase(head.size() - tail.size());
-    Params const params = {
-        {"SCRIPT_NAME", "/voxapp/v1"}, {"PATH_INFO", "/device/update"}, {"CONTENT_TYPE", MULTIPART}};
-    std::string const start = fcgiclient::request(1, params, head);
+
+    std::string const start = fcgiclient::request(1, request("/device/update", "POST", MULTIPART), head);
     int fd = fcgiclient::connectTo(9000);
     ASSERT_TRUE(fcgiclient::sendAll(fd, start.substr(0, start.size() - 8))); // without the end of the input
     for (size_t at = 0; at < size; at += pattern.size())
@@ -331,11 +320,7 @@ TEST_F(App, PackagesAndDownloadsStreamAndAreNeverHeldInMemory) {
     mkdir("/var/TBX", 0755);
     std::ofstream("/var/TBX/big.tab");
     ASSERT_EQ(truncate("/var/TBX/big.tab", 256 << 20), 0);
-    std::string downloaded = answerOf(send({{"SCRIPT_NAME", "/voxapp/v1"},
-                                            {"PATH_INFO", "/lenstables/file/big.tab"},
-                                            {"REQUEST_METHOD", "GET"}}),
-                                      60000)
-                                 .out;
+    std::string downloaded = answerOf(send(request("/lenstables/file/big.tab")), 60000).out;
     EXPECT_EQ(downloaded.size(), JSON_HEADER.size() + (256 << 20));
     EXPECT_LT(statusKb(service, "VmHWM:") - idle, heldKb) << "the download went through memory";
 }
@@ -405,9 +390,7 @@ TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
 
     // Downloads on a kept connection, as nginx may send them: each answered once, whole.
     std::ofstream("/var/TBX/small.tab") << "small";
-    Params get = {{"SCRIPT_NAME", "/voxapp/v1"},
-                  {"PATH_INFO", "/lenstables/file/small.tab"},
-                  {"REQUEST_METHOD", "GET"}};
+    Params get = request("/lenstables/file/small.tab");
     int kept = fcgiclient::connectTo(9000);
     ASSERT_TRUE(fcgiclient::sendAll(kept, fcgiclient::request(1, get, "", true) +
                                               fcgiclient::request(2, get, "", false)));
