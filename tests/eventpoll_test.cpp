@@ -1,18 +1,21 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <sys/epoll.h>
-#include <sys/time.h>
 #include <unistd.h>
 #include <vector>
 
 #include "child.h"
 #include "eventpoll.h"
+#include "failure.h"
 #include "kmsg.h"
+#include "process.h"
 
 namespace {
 
@@ -50,59 +53,44 @@ struct Recorder : EventPoll::Callback {
 };
 
 using Types = std::vector<EventPoll::EventType>;
+using Strings = std::vector<std::string>;
 
-TEST(EventDispatch, ReadableDescriptorGetsRead) {
-    EventPoll poll;
-    Pipe p;
-    Recorder r;
-    poll.add(p.read, &r, EPOLLIN);
-    p.put("x");
-    EXPECT_EQ(poll.wait(1000, true), EventPoll::DISPATCHED);
-    EXPECT_EQ(r.calls, Types{EventPoll::Read});
+// Whether the process sleeps, as it does once it blocks in epoll_wait.
+bool sleeping(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string const stat((std::istreambuf_iterator<char>(in)), {});
+    size_t name = stat.rfind(')'); // the state follows the program name, which may hold anything
+    return name != std::string::npos && stat.compare(name + 1, 2, " S") == 0;
 }
 
-TEST(EventDispatch, InputWithHangupGivesOnlyHangup) {
+TEST(EventDispatch, EachReadyDescriptorGetsTheEventItsFlagsRankFirst) {
     EventPoll poll;
-    Pipe p;
-    Recorder r;
-    poll.add(p.read, &r, EPOLLIN);
-    p.put("data");
-    p.closeWrite();
-    EXPECT_EQ(poll.wait(1000, true), EventPoll::DISPATCHED);
-    EXPECT_EQ(r.calls, Types{EventPoll::Hangup});
-}
-
-TEST(EventDispatch, ErrorAloneCallsNothingButIsTraced) {
-    EventPoll poll;
-    Pipe p;
-    Recorder r;
-    // The write end of a pipe without reader reports EPOLLERR and nothing asked for.
-    poll.add(p.write, &r, EPOLLIN);
-    p.closeRead();
+    Pipe readable, hungUp, broken, unclaimed;
+    Recorder read, hangup, error;
+    // Ready first, so that the others show that the loop goes on after it.
+    poll.add(unclaimed.read, nullptr, EPOLLIN);
+    unclaimed.put("x");
+    poll.add(readable.read, &read, EPOLLIN);
+    poll.add(hungUp.read, &hangup, EPOLLIN);
+    poll.add(broken.write, &error, EPOLLIN); // without reader it reports EPOLLERR, which nobody asked for
+    readable.put("x");
+    hungUp.put("data");
+    hungUp.closeWrite();
+    broken.closeRead();
     KmsgReader kmsg;
     EXPECT_EQ(poll.wait(1000, true), EventPoll::DISPATCHED);
-    EXPECT_TRUE(r.calls.empty());
+    EXPECT_EQ(read.calls, Types{EventPoll::Read});
+    EXPECT_EQ(hangup.calls, Types{EventPoll::Hangup}) << "input with hangup is only a hangup";
+    EXPECT_TRUE(error.calls.empty());
     char trace[80];
-    snprintf(trace, sizeof trace, "Call    client %p for events %08x", static_cast<void*>(&r), EPOLLERR);
-    EXPECT_EQ(kmsg.messages(), std::vector<std::string>{trace});
-}
-
-TEST(EventDispatch, NullCallbackIsWarnedAndTheLoopGoesOn) {
-    EventPoll poll;
-    Pipe a, b;
-    Recorder r;
-    poll.add(a.read, nullptr, EPOLLIN);
-    poll.add(b.read, &r, EPOLLIN);
-    a.put("x");
-    b.put("x");
-    KmsgReader kmsg;
-    EXPECT_EQ(poll.wait(1000, true), EventPoll::DISPATCHED);
-    EXPECT_EQ(r.calls, Types{EventPoll::Read});
-    auto records = kmsg.records();
-    bool warned = false;
-    for (auto const& record : records)
+    snprintf(trace, sizeof trace, "Call    client %p for events %08x", static_cast<void*>(&error), EPOLLERR);
+    bool traced = false, warned = false;
+    for (auto const& record : kmsg.records()) {
+        traced |= record.message == trace;
         warned |= record.level == "Warn        " && record.message == "Unhandled event: 00000001";
-    EXPECT_TRUE(warned);
+    }
+    EXPECT_TRUE(traced) << "an error alone calls nothing but is traced";
+    EXPECT_TRUE(warned) << "an event without callback is warned, and the loop goes on";
 }
 
 TEST(EventDispatch, MoreThanEightReadyDescriptorsAreServedOverTwoWaits) {
@@ -131,8 +119,7 @@ TEST(EventDispatch, ExceptionInCallbackLeavesWaitAtOnce) {
     EventPoll poll;
     Pipe a, b;
     Recorder ra, rb;
-    ra.action = [] { throw std::runtime_error("callback failed"); };
-    rb.action = [] { throw std::runtime_error("callback failed"); };
+    ra.action = rb.action = [] { throw std::runtime_error("callback failed"); };
     poll.add(a.read, &ra, EPOLLIN);
     poll.add(b.read, &rb, EPOLLIN);
     a.put("x");
@@ -141,7 +128,7 @@ TEST(EventDispatch, ExceptionInCallbackLeavesWaitAtOnce) {
     EXPECT_EQ(ra.calls.size() + rb.calls.size(), 1u);
 }
 
-TEST(EventRegistration, AddAndRemoveAreTraced) {
+TEST(EventRegistration, AddAndRemoveAreTracedAndFailuresThrowWithTheirTexts) {
     EventPoll poll;
     Pipe p;
     Recorder r;
@@ -151,22 +138,12 @@ TEST(EventRegistration, AddAndRemoveAreTraced) {
     char added[64], removed[64];
     snprintf(added, sizeof added, "Add new client %i/%p", p.read, static_cast<void*>(&r));
     snprintf(removed, sizeof removed, "Remove  client %i", p.read);
-    EXPECT_EQ(kmsg.messages(), (std::vector<std::string>{added, removed}));
+    EXPECT_EQ(kmsg.messages(), (Strings{added, removed}));
     p.put("x");
     EXPECT_EQ(poll.wait(0, true), EventPoll::TIMEOUT);
-}
-
-TEST(EventRegistration, FailuresThrowWithTheirTexts) {
-    EventPoll poll;
-    Recorder r;
-    try {
-        poll.add(-1, &r, EPOLLIN);
-        FAIL();
-    } catch (std::runtime_error const& e) {
-        EXPECT_TRUE(std::string(e.what()).find("epoll_ctl: Bad file descriptor") != std::string::npos)
-            << e.what();
-    }
-    EXPECT_THROW(poll.remove(12345), std::runtime_error);
+    EXPECT_NE(failure([&] { poll.add(-1, &r, EPOLLIN); }).find("epoll_ctl: Bad file descriptor"),
+              std::string::npos);
+    EXPECT_THROW(poll.remove(p.read), std::runtime_error) << "no longer registered";
 }
 
 TEST(EventPollClose, ClosedPollRefusesAddAndWaitAndIgnoresRemove) {
@@ -174,91 +151,20 @@ TEST(EventPollClose, ClosedPollRefusesAddAndWaitAndIgnoresRemove) {
     Pipe p;
     Recorder r;
     poll.close();
-    auto expectFailure = [](auto call, char const* text) {
-        try {
-            call();
-            ADD_FAILURE() << "no exception";
-        } catch (std::runtime_error const& e) {
-            EXPECT_TRUE(std::string(e.what()).find(text) != std::string::npos) << e.what();
-            EXPECT_EQ(std::string(e.what()).find("       eventpoll.cpp:"), 0u) << e.what();
-        }
-    };
-    expectFailure([&] { poll.add(p.read, &r, EPOLLIN); }, "add called on an already closed handle");
-    expectFailure([&] { poll.wait(0, true); }, "wait called on an already closed handle");
+    for (auto const& [text, expected] :
+         {std::pair{failure([&] { poll.add(p.read, &r, EPOLLIN); }),
+                    "add called on an already closed handle"},
+          {failure([&] { poll.wait(0, true); }), "wait called on an already closed handle"}}) {
+        EXPECT_NE(text.find(expected), std::string::npos) << text;
+        EXPECT_EQ(text.find("       eventpoll.cpp:"), 0u) << text;
+    }
     KmsgReader kmsg;
     poll.remove(p.read);
     poll.close();
     EXPECT_TRUE(kmsg.records().empty());
 }
 
-TEST(EventSignals, InterruptAndTerminateAreLoggedInOrderAndEndTheWait) {
-    runInChild([] {
-        EventPoll poll;
-        KmsgReader kmsg;
-        raise(SIGTERM);
-        raise(SIGINT);
-        EXPECT_FALSE(poll.wait(0, true) == EventPoll::TERMINATE);
-        // Both were taken by that wait; the request itself stays.
-        EXPECT_EQ(kmsg.messages(), (std::vector<std::string>{"SIG 2: Interrupt", "SIG 15: Terminated"}));
-        EXPECT_TRUE(EventPoll::shouldTerminate());
-        EXPECT_EQ(poll.wait(1000, false), EventPoll::TERMINATE);
-        EXPECT_EQ(poll.wait(1000, false), EventPoll::TERMINATE);
-    });
-}
-
-TEST(EventSignals, TerminationBeforeWaitReturnsFourWithoutWaiting) {
-    runInChild([] {
-        EventPoll poll;
-        EXPECT_FALSE(EventPoll::shouldTerminate());
-        KmsgReader kmsg;
-        raise(SIGINT);
-        raise(SIGTERM);
-        EXPECT_EQ(poll.wait(10000, false), EventPoll::TERMINATE);
-        EXPECT_EQ(kmsg.messages(), (std::vector<std::string>{"SIG 2: Interrupt", "SIG 15: Terminated"}));
-    });
-}
-
-TEST(EventSignals, IgnoredTerminationStillDispatches) {
-    runInChild([] {
-        EventPoll poll;
-        Pipe p;
-        Recorder r;
-        poll.add(p.read, &r, EPOLLIN);
-        raise(SIGTERM);
-        p.put("x");
-        EXPECT_EQ(poll.wait(1000, true), EventPoll::DISPATCHED);
-        EXPECT_EQ(r.calls, Types{EventPoll::Read});
-    });
-}
-
-TEST(EventSignals, TerminateDuringBlockedWaitInterruptsItThenEndsTheNext) {
-    runInChild([] {
-        EventPoll poll;
-        pid_t parent = getpid();
-        pid_t killer = fork();
-        if (killer == 0) {
-            usleep(50000);
-            kill(parent, SIGTERM);
-            _exit(0);
-        }
-        EXPECT_EQ(poll.wait(10000, false), EventPoll::INTERRUPTED);
-        KmsgReader kmsg;
-        EXPECT_EQ(poll.wait(10000, false), EventPoll::TERMINATE);
-        EXPECT_EQ(kmsg.messages(), std::vector<std::string>{"SIG 15: Terminated"});
-        waitpid(killer, nullptr, 0);
-    });
-}
-
-TEST(EventSignals, AlarmDuringBlockedWaitReportsTimer) {
-    runInChild([] {
-        EventPoll poll;
-        ualarm(30000, 0); // an outside SIGALRM counts as the timer too
-        EXPECT_EQ(poll.wait(10000, false), EventPoll::TIMER_EXPIRED);
-        EXPECT_EQ(poll.wait(0, false), EventPoll::TIMEOUT); // cleared
-    });
-}
-
-TEST(EventSignals, AlarmDuringDispatchReportsTimerAfterDispatch) {
+TEST(EventSignals, TerminationIsLoggedOnceAndEndsEveryWaitThatDoesNotIgnoreIt) {
     runInChild([] {
         EventPoll poll;
         Pipe p;
@@ -267,10 +173,53 @@ TEST(EventSignals, AlarmDuringDispatchReportsTimerAfterDispatch) {
         r.action = [] { raise(SIGALRM); };
         poll.add(p.read, &r, EPOLLIN);
         p.put("x");
-        EXPECT_EQ(poll.wait(1000, false), EventPoll::TIMER_EXPIRED);
-        EXPECT_EQ(r.calls.size(), 1u);
-        EXPECT_EQ(poll.wait(0, false), EventPoll::TIMEOUT);
+        KmsgReader kmsg;
+        raise(SIGTERM);
+        raise(SIGINT);
+        EXPECT_EQ(poll.wait(10000, false), EventPoll::TERMINATE);
+        EXPECT_EQ(poll.wait(0, false), EventPoll::TERMINATE) << "the request stays";
+        EXPECT_EQ(kmsg.messages(), (Strings{"SIG 2: Interrupt", "SIG 15: Terminated"}))
+            << "logged by the first wait, though it ends at once, in signal order, and only once";
+        EXPECT_TRUE(EventPoll::shouldTerminate());
+        // Ignored, the request lets the wait dispatch; an alarm during the dispatch is reported after it.
+        EXPECT_EQ(poll.wait(1000, true), EventPoll::TIMER_EXPIRED);
+        EXPECT_EQ(r.calls, Types{EventPoll::Read});
+        EXPECT_EQ(poll.wait(0, true), EventPoll::TIMEOUT) << "the alarm was taken";
+        EXPECT_EQ(poll.wait(0, false), EventPoll::TERMINATE)
+            << "and the request stays after waits ignoring it";
+
+        p.closeRead();
+        EXPECT_LT(write(p.write, "x", 1), 0) << "SIGPIPE is ignored";
+        EXPECT_EQ(errno, EPIPE);
     });
+}
+
+TEST(EventSignals, ASignalFromOutsideEndsABlockedWait) {
+    struct Case {
+        int signal, result, next;
+        Strings logged;
+    };
+    for (auto const& c : {Case{SIGTERM, EventPoll::INTERRUPTED, EventPoll::TERMINATE, {"SIG 15: Terminated"}},
+                          Case{SIGINT, EventPoll::INTERRUPTED, EventPoll::TERMINATE, {"SIG 2: Interrupt"}},
+                          Case{SIGALRM, EventPoll::TIMER_EXPIRED, EventPoll::TIMEOUT, {}}}) {
+        SCOPED_TRACE(strsignal(c.signal));
+        runInChild([&c] {
+            EventPoll poll;
+            pid_t parent = getpid();
+            pid_t sender = fork();
+            if (sender == 0) {
+                // Sent only once the wait blocks: one before it would be found by the wait's own checks.
+                waitUntil([&] { return sleeping(parent); });
+                kill(parent, c.signal);
+                _exit(0);
+            }
+            EXPECT_EQ(poll.wait(10000, false), c.result);
+            KmsgReader kmsg;
+            EXPECT_EQ(poll.wait(0, false), c.next) << "the alarm was taken, or the request stays";
+            EXPECT_EQ(kmsg.messages(), c.logged);
+            waitpid(sender, nullptr, 0);
+        });
+    }
 }
 
 TEST(EventTimer, PeriodicTimerWakesRepeatedlyAndCanBeDisarmedAndDeleted) {
@@ -283,19 +232,8 @@ TEST(EventTimer, PeriodicTimerWakesRepeatedlyAndCanBeDisarmedAndDeleted) {
         EXPECT_EQ(poll.wait(100, false), EventPoll::TIMEOUT);
         poll.setTimer(1500); // one and a half seconds: seconds and nanoseconds both used
         poll.setTimer(-1);
-        EXPECT_EQ(poll.wait(100, false), EventPoll::TIMEOUT);
-        poll.setTimer(-1);
-    });
-}
-
-TEST(EventSignals, SigpipeIsIgnored) {
-    runInChild([] {
-        EventPoll poll;
-        Pipe p;
-        p.closeRead();
-        errno = 0;
-        EXPECT_LT(write(p.write, "x", 1), 0);
-        EXPECT_EQ(errno, EPIPE);
+        poll.setTimer(20); // a new timer after the deleted one
+        EXPECT_EQ(poll.wait(5000, false), EventPoll::TIMER_EXPIRED);
     });
 }
 
