@@ -59,11 +59,11 @@ TEST(ScreenCapture, EncodesTheBufferOnDisplayWithRedAndBlueSwappedAndFollowsTheP
 }
 
 TEST(ScreenCapture, RefusesWhatItCannotDo) {
-    EXPECT_THROW(FbLinux("/dev/nothing").init(), std::runtime_error);
     // Another depth: the memory holds 16-bit pixels, reading them as 32-bit ones would run past the mapping.
-    StandInScreen screen{W, H};
-    screen.bitsPerPixel = 16;
-    writeStandInFramebuffer("/dev/fb0", screen, [](uint32_t, uint32_t, uint32_t) { return 0u; });
+    writeStandInFramebuffer("/dev/fb0", {W, H, 1, 0, 16}, [](uint32_t, uint32_t, uint32_t) { return 0u; });
+    // Nothing is drawn on a missing device, nor on two screens in one screen's memory.
+    for (char const* device : {"/dev/nothing", "/dev/fb0"})
+        EXPECT_THROW(FbLinux(device, 2).init(), std::runtime_error) << device;
     ScreenCapture shallow;
     std::ostringstream out;
     std::string refusal = failure([&] { shallow.startWrite(out); });
