@@ -1,15 +1,15 @@
 #include "process.h"
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <netinet/in.h>
 #include <semaphore.h>
 #include <spawn.h>
+#include <sstream>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -17,19 +17,15 @@
 extern char** environ;
 
 namespace {
-// In a cross build the tests run under the emulator that SERVICE_TEST_EMULATOR names, and so must the programs
-// of the same build that they start (broker, service, simulated device): the kernel cannot run them itself.
-// The machine's own programs (nginx, curl) start directly.
+// In a cross build the tests run under the emulator that SERVICE_TEST_EMULATOR names, and so must the
+// programs of the same build that they start (broker, service, simulated device): the kernel cannot run them
+// itself. The machine's own programs (nginx, curl) start directly.
 bool programOfThisBuild(std::string const& path) {
-    unsigned char header[20] = {};
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file)
+    char header[20] = {};
+    if (!std::ifstream(path, std::ios::binary).read(header, sizeof header) || header[0] != 0x7f ||
+        std::string(header + 1, 3) != "ELF")
         return false;
-    bool whole = fread(header, 1, sizeof header, file) == sizeof header;
-    fclose(file);
-    if (!whole || header[0] != 0x7f || header[1] != 'E' || header[2] != 'L' || header[3] != 'F')
-        return false;
-    unsigned machine = header[18] | unsigned(header[19]) << 8;
+    unsigned machine = uint8_t(header[18]) | unsigned(uint8_t(header[19])) << 8;
 #if defined(__arm__)
     return machine == 40; // EM_ARM
 #elif defined(__x86_64__)
@@ -43,39 +39,12 @@ std::vector<std::string> withEmulator(std::vector<std::string> const& args) {
     char const* emulator = getenv("SERVICE_TEST_EMULATOR");
     if (!emulator || !*emulator || args.empty() || !programOfThisBuild(args[0]))
         return args;
-    std::vector<std::string> words;
-    std::string word;
-    for (char const* c = emulator;; ++c) {
-        if (*c == ' ' || *c == 0) {
-            if (!word.empty())
-                words.push_back(word), word.clear();
-            if (*c == 0)
-                break;
-        } else {
-            word += *c;
-        }
-    }
+    std::istringstream split(emulator);
+    std::vector<std::string> words{std::istream_iterator<std::string>(split), {}};
     words.insert(words.end(), args.begin(), args.end());
     return words;
 }
 } // namespace
-
-std::string executablePath(std::string const& program) {
-    std::vector<std::string> words = withEmulator({program});
-    if (words.size() == 1)
-        return program;
-    std::string script = "/tmp/" + program.substr(program.rfind('/') + 1) + ".emulated";
-    FILE* file = fopen(script.c_str(), "w");
-    if (!file)
-        return program;
-    fputs("#!/bin/sh\nexec", file);
-    for (auto const& word : words)
-        fprintf(file, " '%s'", word.c_str());
-    fputs(" \"$@\"\n", file);
-    fclose(file);
-    chmod(script.c_str(), 0755);
-    return script;
-}
 
 pid_t spawnProcess(std::vector<std::string> const& given) {
     std::vector<std::string> args = withEmulator(given);
@@ -109,8 +78,7 @@ std::string commandOutput(std::string const& command) {
     if (!pipe)
         return output;
     char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
         output.append(buffer, n);
     pclose(pipe);
     return output;

@@ -11,9 +11,6 @@
 
 // Starts args[0] (searched on the PATH) with args; -1 when it cannot be started.
 pid_t spawnProcess(std::vector<std::string> const& args);
-// A path that another program can execute to start program with what it inherits: program itself, or in a
-// cross build a script in /tmp that hands it to the emulator.
-std::string executablePath(std::string const& program);
 // Sends SIGTERM and waits: the exit status, or 128 + the signal that ended it.
 int stopProcess(pid_t pid);
 int exitStatus(pid_t pid); // waits without sending anything
