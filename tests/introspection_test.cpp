@@ -185,8 +185,7 @@ TEST_F(Dictionary, LimitsAndPrintedValuesAndEnumerationsOutOfRange) {
 }
 
 TEST_F(Dictionary, RecordsPrintAsJsonObjects) {
-    auto& buttons = gMemServiceMode->ButtonList;
-    buttons[1].ButtonOk = true;
+    gMemServiceMode->ButtonList[1].ButtonOk = true;
     EXPECT_EQ(get("MemServiceMode", "ButtonList", 1),
               R"({"ButtonPressed": { "value": "false", "type": "bool", "textid": [ "false", "true" ]},)"
               R"("ButtonOk": { "value": "true", "type": "bool", "textid": [ "false", "true" ]}})");
