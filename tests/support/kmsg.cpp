@@ -3,11 +3,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -18,24 +17,20 @@ std::string logPath() {
     return path && *path ? path : "/dev/kmsg";
 }
 
-long fileSize(std::string const& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    return in ? static_cast<long>(in.tellg()) : 0;
+std::string readFrom(std::string const& path, long start = 0) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(start);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 KmsgRecord parse(std::string const& raw) {
-    KmsgRecord record;
-    record.raw = raw;
-    if (raw.size() < 34)
-        return record;
-    record.program = raw.substr(0, 22);
-    record.level = raw.substr(22, 12);
+    KmsgRecord record{"", "", raw};
+    if (raw.size() >= 34)
+        record.level = raw.substr(22, 12);
     // The file column is at least 20 wide; the line column follows the first colon after it.
     size_t colon = raw.find(':', 34 + 20);
-    if (colon == std::string::npos || colon + 6 > raw.size())
-        return record;
-    record.location = raw.substr(34, colon + 6 - 34);
-    record.message = raw.substr(colon + 6);
+    if (raw.size() >= 34 && colon != std::string::npos && colon + 6 <= raw.size())
+        record.message = raw.substr(colon + 6);
     return record;
 }
 
@@ -45,33 +40,25 @@ void sync(std::string const& path) {
     if (path == "/dev/kmsg")
         return;
     static unsigned counter = 0;
-    std::string marker = std::string(SYNC_PREFIX) + std::to_string(getpid()) + "." + std::to_string(++counter);
-    {
-        std::ofstream pipe("/dev/kmsg");
-        pipe << marker << '\n';
-    }
+    std::string marker =
+        std::string(SYNC_PREFIX) + std::to_string(getpid()) + "." + std::to_string(++counter);
+    std::ofstream("/dev/kmsg") << marker << '\n';
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::ifstream in(path, std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (text.find(marker + "\n") != std::string::npos)
-            return;
+    while (readFrom(path).find(marker + "\n") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
 }
 
 } // namespace
 
 KmsgReader::KmsgReader() : mPath(logPath()) {
     sync(mPath);
-    mStart = fileSize(mPath);
+    mStart = long(readFrom(mPath).size());
 }
 
 std::vector<KmsgRecord> KmsgReader::records() const {
     sync(mPath);
-    std::ifstream in(mPath, std::ios::binary);
-    in.seekg(mStart);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text = readFrom(mPath, mStart);
     std::vector<KmsgRecord> result;
     size_t begin = 0;
     for (size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1)

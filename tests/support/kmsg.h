@@ -6,9 +6,7 @@
 #include <vector>
 
 struct KmsgRecord {
-    std::string program;  // the 22-character program column
-    std::string level;    // the 12-character level column
-    std::string location; // the "%20s:%4i " column
+    std::string level; // the 12-character level column, after the 22-character program column
     std::string message;
     std::string raw; // the whole record without its newline
 };
