@@ -108,8 +108,7 @@ test("edits reach the device; the page refuses wrong ones and says what the devi
     assert.deepEqual(MemCamera.CamSpeedList.map((r) => r.CamSpeed.value).slice(0, 2),
                      ["23.976000", "29.500000"]);
 
-    // The service answers result 1 for a text longer than the string holds; the page reads back what was
-    // kept.
+    // The service answers result 1 for a text longer than the string holds; the page reads back the rest.
     const product = await show("MemPersistent", "ProductName");
     await enter(product.locator("input"), "Lens Controller with a forty-byte name..");
     await product.locator(".kept", { hasText: "device kept 'Lens Controller wit' (20-byte text)" }).waitFor();
@@ -123,9 +122,8 @@ test("edits reach the device; the page refuses wrong ones and says what the devi
 
 test("the device's and others' changes appear as they come, but not under a focused drop-down", async () => {
     // A value the simulated device keeps moving.
-    const focus = await show("MemDynamic", "FocusActPosNorm");
-    await holds(`${row("MemDynamic.FocusActPosNorm")} input`, await focus.locator("input").inputValue(),
-                true);
+    const moving = (await show("MemDynamic", "FocusActPosNorm")).locator("input");
+    await holds(`${row("MemDynamic.FocusActPosNorm")} input`, await moving.inputValue(), true);
     // Changed by another client: it arrives through the update poll, highlighted.
     const torque = await show("MemPersistent", "FocusTorque");
     await setFromElsewhere('{"MemPersistent": {"FocusTorque": 4}}');
@@ -239,7 +237,7 @@ test("the service actions write a ring through the 1-Wire tool and set the modem
     };
     await ring("metric", "abc");
     await shows('#service-status[data-state="bad"]', /"abc" is not a close-focus value/);
-    // Answered 502 by the web server, since the service ends the request without an answer: success all the
+    // Answered 502 by the web server, as the service ends the request without an answer: success all the
     // same.
     await ring("imperial", "1.5");
     await shows("#service-status", /^Ring written$/);
