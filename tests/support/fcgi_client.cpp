@@ -1,6 +1,5 @@
 #include "fcgi_client.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <dirent.h>
@@ -12,45 +11,28 @@
 namespace fcgiclient {
 
 std::string record(unsigned char type, unsigned requestId, std::string const& content, unsigned padding) {
-    std::string bytes;
-    bytes += char(1);
-    bytes += char(type);
-    bytes += char(requestId >> 8);
-    bytes += char(requestId);
-    bytes += char(content.size() >> 8);
-    bytes += char(content.size());
-    bytes += char(padding);
-    bytes += char(0);
-    bytes += content;
-    bytes.append(padding, '\0');
-    return bytes;
+    char const header[8] = {1,
+                            char(type),
+                            char(requestId >> 8),
+                            char(requestId),
+                            char(content.size() >> 8),
+                            char(content.size()),
+                            char(padding),
+                            0};
+    return std::string(header, 8) + content + std::string(padding, '\0');
 }
-
-namespace {
-void appendLength(std::string& bytes, size_t length, bool longLength) {
-    if (length < 128 && !longLength) {
-        bytes += char(length);
-        return;
-    }
-    bytes += char(0x80 | (length >> 24));
-    bytes += char(length >> 16);
-    bytes += char(length >> 8);
-    bytes += char(length);
-}
-} // namespace
 
 std::string nameValue(std::string const& name, std::string const& value, bool longLengths) {
-    std::string bytes;
-    appendLength(bytes, name.size(), longLengths);
-    appendLength(bytes, value.size(), longLengths);
-    return bytes + name + value;
+    auto length = [&](size_t size) {
+        if (size < 128 && !longLengths)
+            return std::string(1, char(size));
+        return std::string{char(0x80 | (size >> 24)), char(size >> 16), char(size >> 8), char(size)};
+    };
+    return length(name.size()) + length(value.size()) + name + value;
 }
 
 std::string beginRequest(unsigned requestId, bool keep) {
-    std::string body(8, '\0');
-    body[1] = 1; // responder
-    body[2] = keep ? 1 : 0;
-    return record(1, requestId, body);
+    return record(1, requestId, std::string{0, 1, char(keep), 0, 0, 0, 0, 0}); // a responder
 }
 
 std::string request(unsigned requestId, std::map<std::string, std::string> const& params,
@@ -60,14 +42,13 @@ std::string request(unsigned requestId, std::map<std::string, std::string> const
         pairs += nameValue(param.first, param.second);
     std::string bytes =
         beginRequest(requestId, keep) + record(4, requestId, pairs) + record(4, requestId, "");
-    for (size_t at = 0; at < body.size(); at += 65535) {
-        std::string piece = body.substr(at, 65535);
-        bytes += record(5, requestId, piece, (8 - piece.size() % 8) % 8);
-    }
+    for (size_t at = 0; at < body.size(); at += 65535)
+        bytes += record(5, requestId, body.substr(at, 65535),
+                        (8 - std::min<size_t>(body.size() - at, 65535) % 8) % 8);
     return bytes + record(5, requestId, "");
 }
 
-bool parse(std::string const& bytes, std::vector<Record>& records, size_t* used) {
+bool parse(std::string const& bytes, std::vector<Record>& records) {
     size_t at = 0;
     while (bytes.size() - at >= 8) {
         auto const* h = reinterpret_cast<unsigned char const*>(bytes.data() + at);
@@ -77,8 +58,6 @@ bool parse(std::string const& bytes, std::vector<Record>& records, size_t* used)
         records.push_back({h[0], h[1], unsigned(h[2]) << 8 | h[3], bytes.substr(at + 8, length), h[6], h[7]});
         at += 8 + length + h[6];
     }
-    if (used)
-        *used = at;
     return at == bytes.size();
 }
 
@@ -137,8 +116,7 @@ int connectTo(int port) {
 }
 
 bool sendAll(int fd, std::string const& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
+    for (size_t done = 0; done < bytes.size();) {
         ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
@@ -152,12 +130,9 @@ bool sendAll(int fd, std::string const& bytes) {
 std::string receiveAvailable(int fd) {
     std::string bytes;
     char buffer[65536];
-    for (;;) {
-        ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n <= 0)
-            return bytes;
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
         bytes.append(buffer, size_t(n));
-    }
+    return bytes;
 }
 
 std::string receiveUntilEnd(int fd, int timeoutMs) {

@@ -27,7 +27,7 @@ std::string request(unsigned requestId, std::map<std::string, std::string> const
                     std::string const& body = "", bool keep = false);
 
 // Splits a byte stream into whole records; false when the stream ends inside one.
-bool parse(std::string const& bytes, std::vector<Record>& records, size_t* used = nullptr);
+bool parse(std::string const& bytes, std::vector<Record>& records);
 
 // One answer as the server must send it: STDOUT records, STDERR records, one END_REQUEST, with every rule of
 // the framing checked. Returns an empty text when it holds, otherwise what is wrong.
