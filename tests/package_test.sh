@@ -18,8 +18,7 @@ if [ "${1:-}" != --inside ]; then
     packages=$(realpath "$2")
     for arch in amd64 armhf; do
         deb=$(ls "$packages"/${package}_*_$arch.deb 2>/dev/null | tail -n 1)
-        [ -n "$deb" ] || fail "no $arch package in $packages"
-        [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$deb is not for $arch"
+        [ -n "$deb" ] && [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "no $arch package in $packages"
         echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes; Depends: $(dpkg-deb -f "$deb" Depends)"
         # Errors fail; what lintian warns of is printed (the README names the warnings that stay and why).
         lintian --fail-on error --suppress-tags-from-file /dev/null "$deb" 2>&1 | grep -v 'root privileges' ||
@@ -37,18 +36,13 @@ if [ "${1:-}" != --inside ]; then
 fi
 
 # Inside the sandbox, as root over throwaway overlays of /usr, /etc and the package database.
-build=$2
-deb=$3
+build=$2 deb=$3 service=""
 # shellcheck source=../sim/stack
 . "$top/sim/stack"
-service=""
 stop_all() {
     # The service first, the broker last, as the device stops them.
-    if [ -n "$service" ]; then
-        kill -TERM "$service" 2>/dev/null || true
-        wait "$service" 2>/dev/null || true
-        service=""
-    fi
+    [ -z "$service" ] || { kill -TERM "$service" && wait "$service"; } 2>/dev/null || true
+    service=""
     stack_stop
     [ ! -f /run/nginx.pid ] || nginx -s quit 2>/dev/null || true
 }
@@ -68,16 +62,9 @@ awk -v e="$exposure" -v l="$exposure_limit" 'BEGIN { exit !(e != "" && e <= l) }
     fail "exposure '$exposure' above $exposure_limit"
 
 # The device's site: its own root and the package's locations.
-rm -f /etc/nginx/sites-enabled/*
-mkdir -p /var/log/nginx /var/lib/nginx /tmp/www
-echo static >/tmp/www/index.html
-cat >/etc/nginx/sites-enabled/device <<SITE
-server {
-    listen 127.0.0.1:8080;
-    root /tmp/www;
-    include snippets/$package.conf;
-}
-SITE
+rm -f /etc/nginx/sites-enabled/* && mkdir -p /var/log/nginx /var/lib/nginx /tmp/www
+printf 'server {\n listen 127.0.0.1:8080;\n root /tmp/www;\n include snippets/%s.conf;\n}\n' $package \
+    >/etc/nginx/sites-enabled/device
 nginx -t -q || fail "nginx refuses the installed snippet"
 nginx
 
@@ -88,8 +75,7 @@ grep -qx "Device not ready, missing: /var/volatile/message-broker.socket /dev/sh
     fail "the wait said: $(cat /tmp/wait.err)"
 stack_start "$build" --service none --nginx none || fail "the simulated device did not start"
 DEVICE_WAIT_SECONDS=10 $libexec/wait-for-device || fail "the wait did not see the device"
-$libexec/service &
-service=$!
+$libexec/service & service=$!
 await "port 9000" stack_listens "$service" 9000
 
 get() { curl -s -o /tmp/body -w '%{http_code} %{size_download} %header{content-encoding}\n' "$@"; }
@@ -100,8 +86,7 @@ read -r code packed encoding < <(get -H 'Accept-Encoding: gzip' http://127.0.0.1
 echo "package: all.cgi through nginx: $plain bytes, $packed gzipped"
 # The app's paths reach the service (which answers its own way), /voxapp/v1foo stays nginx's.
 read -r code _ < <(get http://127.0.0.1:8080/voxapp/v1/device/info)
-[ "$code" = 200 ] || fail "/voxapp/v1/device/info answered $code"
-grep -q '"serialnumber"' /tmp/body || fail "/voxapp/v1/device/info answered: $(cat /tmp/body)"
+[ "$code" = 200 ] && grep -q '"serialnumber"' /tmp/body || fail "/voxapp/v1/device/info answered $code: $(cat /tmp/body)"
 read -r code _ < <(get http://127.0.0.1:8080/voxapp/v1)
 ! grep -q '<center>nginx' /tmp/body || fail "/voxapp/v1 did not reach the service ($code)"
 read -r code _ < <(get http://127.0.0.1:8080/voxapp/v1foo)
