@@ -119,8 +119,10 @@ TEST(PersistentInfo, TextsNumbersAndTheirRefusals) {
     ASSERT_TRUE((area.set<Info::Int, unsigned>("number", 0x01020304u, false)));
     EXPECT_EQ(word(stored(path, 34, 4)), 0x01020304u);
     EXPECT_TRUE((area.set<Info::Int, unsigned>("version", 7u, true)));
-    // The numeric forms are for integers only.
     unsigned number = 0;
+    EXPECT_TRUE(area.get<Info::Int>("version", number));
+    EXPECT_EQ(number, 7u);
+    // The numeric forms are for integers only.
     EXPECT_NE(failure([&] { area.get<Info::Int>("name", number); }).find("name is not an Int."),
               std::string::npos);
     EXPECT_THROW(setText(area, "number", "lots"), std::invalid_argument);
