@@ -1,15 +1,14 @@
 #pragma once
 
-// The running service end to end: the test process plays the device (it creates and fills the blocks and
-// posts changes through the broker stand-in), the service binary runs as on the device, and requests reach it
-// over FastCGI directly or through nginx and curl. Every case runs in a sandbox of its own.
+// The running service end to end: the test process plays the device (it fills the blocks and posts changes
+// through the broker stand-in), the service runs as on the device, requests reach it over FastCGI directly or
+// through nginx and curl. Every case runs in a sandbox of its own.
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <map>
 #include <string>
 #include <sys/stat.h>
@@ -32,9 +31,8 @@ inline std::string const JSON_HEADER = "Content-type: application/json\r\n\r\n";
 // A "VmHWM:"-like field of /proc/<pid>/status, in kB; -1 when there is none.
 inline long statusKb(pid_t pid, char const* field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.compare(0, strlen(field), field) == 0)
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0)
             return strtol(line.c_str() + strlen(field) + 1, nullptr, 10);
     return -1;
 }
@@ -48,8 +46,7 @@ inline void script(std::string const& path, std::string const& body) {
 
 // The service started later finds directory's programs first.
 inline void putOnPath(char const* directory) {
-    std::string path = std::string(directory) + ":" + getenv("PATH");
-    setenv("PATH", path.c_str(), 1);
+    setenv("PATH", (std::string(directory) + ":" + getenv("PATH")).c_str(), 1);
 }
 
 class Service : public ::testing::Test, public ServerConnection::EventHandler {
@@ -75,14 +72,11 @@ protected:
         stopProcess(broker);
     }
 
-    void startService() {
-        service = spawnProcess({SERVICE_PATH});
-        ASSERT_TRUE(waitUntil([] { return portOpen(9000); })) << "the service never listened";
-    }
-
-    void startNginx() {
-        nginx = spawnProcess({"nginx", "-c", NGINX_CONF, "-g", "daemon off;"});
-        ASSERT_TRUE(waitUntil([] { return portOpen(8080); }));
+    void startService() { start(service, {SERVICE_PATH}, 9000); }
+    void startNginx() { start(nginx, {"nginx", "-c", NGINX_CONF, "-g", "daemon off;"}, 8080); }
+    void start(pid_t& pid, std::vector<std::string> const& args, int port) {
+        pid = spawnProcess(args);
+        ASSERT_TRUE(waitUntil([port] { return portOpen(port); })) << args[0] << " never listened";
     }
 
     // The device's own write: stores the value and posts its event.
@@ -94,8 +88,7 @@ protected:
     // Sends one request on a connection of its own and leaves the answer to be read later.
     int send(Params const& params, std::string const& body = "", unsigned requestId = 1) {
         int fd = fcgiclient::connectTo(9000);
-        EXPECT_GE(fd, 0);
-        EXPECT_TRUE(fcgiclient::sendAll(fd, fcgiclient::request(requestId, params, body)));
+        EXPECT_TRUE(fd >= 0 && fcgiclient::sendAll(fd, fcgiclient::request(requestId, params, body)));
         return fd;
     }
 
@@ -115,8 +108,7 @@ protected:
         return out.size() < JSON_HEADER.size() ? "" : out.substr(JSON_HEADER.size());
     }
 
-    // Requests sent before it have been read once this one is answered: the service takes connections in the
-    // order they come.
+    // Requests sent before it have been read once this one is answered: connections are taken in order.
     void served() { EXPECT_NE(ask({{"SCRIPT_NAME", "/api/v1/none.cgi"}}), ""); }
 
     std::string set(std::string const& body) { return ask({{"SCRIPT_NAME", "/api/v1/set.cgi"}}, body); }
@@ -127,17 +119,13 @@ protected:
     std::vector<Notify> delivered(uint32_t wanted = UINT32_MAX, std::chrono::milliseconds limit = 5s) {
         if (wanted == UINT32_MAX) // an event beyond the device's: the service ignores it
             gServerConnection->postEvent({wanted = EVENT_NAME_SIZE, 0, 0});
-        auto seen = [&] {
-            return std::any_of(events.begin(), events.end(), [&](Notify n) { return n.event == wanted; });
-        };
+        auto is = [](uint32_t event) { return [event](Notify n) { return n.event == event; }; };
         for (auto end = std::chrono::steady_clock::now() + limit;
-             !seen() && std::chrono::steady_clock::now() < end;)
+             std::none_of(events.begin(), events.end(), is(wanted)) &&
+             std::chrono::steady_clock::now() < end;)
             gen::getEventPoll().wait(10, true);
-        std::vector<Notify> taken;
-        std::remove_copy_if(events.begin(), events.end(), std::back_inserter(taken),
-                            [](Notify n) { return n.event == EVENT_NAME_SIZE; });
-        events.clear();
-        return taken;
+        events.erase(std::remove_if(events.begin(), events.end(), is(EVENT_NAME_SIZE)), events.end());
+        return std::exchange(events, {});
     }
 
     void handleEvent(Notify const& event) override { events.push_back(event); }
