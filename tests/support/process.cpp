@@ -1,15 +1,14 @@
 #include "process.h"
+#include "fcgi_client.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <netinet/in.h>
 #include <semaphore.h>
 #include <spawn.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -95,14 +94,10 @@ bool waitUntil(std::function<bool()> const& done, std::chrono::milliseconds limi
 }
 
 bool portOpen(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool open = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return open;
+    int fd = fcgiclient::connectTo(port);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0;
 }
 
 bool brokerReady() {
