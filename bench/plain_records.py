@@ -8,15 +8,17 @@ of tree_bench: every record field printed through plain::value (a fresh JSON obj
 plain::enumeration, which the benchmark defines. The texts are the service's own, so the two trees compare
 byte for byte.
 """
-import importlib.util
+import importlib
+import os
 import sys
+
+sys.dont_write_bytecode = True  # keep the source tree as checked out
 
 
 def load(path):
-    spec = importlib.util.spec_from_file_location("generate", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    # The generator is imported from where it lives; its command line runs only as a script.
+    sys.path.insert(0, os.path.dirname(os.path.abspath(path)))
+    return importlib.import_module(os.path.splitext(os.path.basename(path))[0])
 
 
 # One printer per base type of a field: the field, the text that opens its member and the model in; the lines
