@@ -2,7 +2,6 @@
 // and by hand:
 //   fcgi_responder [--quiet]
 // --quiet logs warnings and errors only. Answers by SCRIPT_NAME:
-//   /echo    the parameters as "name=value" lines, an empty line, then the body
 //   /size    QUERY_STRING "n=<count>": count bytes of answerPattern, written in pieces of up to 1000 bytes
 //   /id      "connection <id>", the listener's number of the connection the request came on
 //   /stderr  "out" on STDOUT and "err" on STDERR
@@ -25,14 +24,7 @@ char answerByte(size_t i) {
 struct Responder : Fcgi::RequestCallback {
     void handleRequest(Request* request) override {
         std::string const& script = request->param("SCRIPT_NAME");
-        if (script == "/echo") {
-            request->writeHeader("Content-type: text/plain\r\n\r\n");
-            for (auto const& param : request->params)
-                request->output() << param.first << '=' << param.second << '\n';
-            request->output() << '\n';
-            request->output().write(request->postData.data(),
-                                    static_cast<std::streamsize>(request->postData.size()));
-        } else if (script == "/size") {
+        if (script == "/size") {
             request->writeHeader("Content-type: text/plain\r\n\r\n");
             std::string const& query = request->param("QUERY_STRING");
             unsigned long size = query.compare(0, 2, "n=") == 0 ? strtoul(query.c_str() + 2, nullptr, 10) : 0;
