@@ -20,11 +20,6 @@ namespace {
 
 using namespace servicetest;
 
-std::string readFile(char const* path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 class Endpoints : public Service {
 protected:
     // The answer's whole standard output, header included.
@@ -57,7 +52,7 @@ TEST_F(Endpoints, KernelLogOffsetsChooseWhatIsSentAndAnUpToDateRequestWaitsForNe
     // Held while there is nothing new; a colour cut between two writes is no new text until its end arrives.
     int held = send({{"SCRIPT_NAME", "/api/v1/log.cgi"}, {"QUERY_STRING", "offset=" + size}});
     ASSERT_EQ(write(more, "\x1b[3", 3), 3);
-    std::this_thread::sleep_for(300ms);
+    served(); // the pipe was readable before this request came, so it has been read by its answer
     EXPECT_EQ(fcgiclient::receiveAvailable(held), "");
     ASSERT_EQ(write(more, "3mX\n", 4), 4);
     EXPECT_EQ(answerOf(held).out, header + size + "\r\n<span style='color: #AAAA00'>X\n");
@@ -136,8 +131,8 @@ TEST_F(OneWire, RingWriteRunsTheToolWithTheTwoLines) {
     gMemPersistent->PreMarkedRingAutoDet = true;
     delivered();
     EXPECT_EQ(ring(R"({"unit": "metric", "focusCloseValue": "0.45"})"), "");
-    EXPECT_EQ(readFile("/tmp/onewire.args"), "-e -m knob\n");
-    EXPECT_EQ(readFile("/tmp/onewire.in"), "1\n0.45\n\n"); // echo adds its own line feed
+    EXPECT_EQ(fileText("/tmp/onewire.args"), "-e -m knob\n");
+    EXPECT_EQ(fileText("/tmp/onewire.in"), "1\n0.45\n\n"); // echo adds its own line feed
     std::multiset<uint32_t> events;
     for (Notify const& event : delivered(gen::Event::VarPreMarkedRingAutoDetChanged))
         events.insert(event.event);
@@ -153,7 +148,7 @@ TEST_F(OneWire, RingWriteRunsTheToolWithTheTwoLines) {
         "1.5", "'; touch /tmp/x; echo '", "$(touch /tmp/x)", "`touch /tmp/x`", "1\ntouch /tmp/x", "'\"'\"'"};
     for (size_t i = 0; i < std::size(values); ++i) {
         ring(nlohmann::json{{"unit", units[i % 3]}, {"focusCloseValue", values[i]}}.dump());
-        EXPECT_EQ(readFile("/tmp/onewire.in"), std::to_string(i % 3 + 1) + "\n" + values[i] + "\n\n")
+        EXPECT_EQ(fileText("/tmp/onewire.in"), std::to_string(i % 3 + 1) + "\n" + values[i] + "\n\n")
             << values[i];
     }
     EXPECT_NE(access("/tmp/x", F_OK), 0);

@@ -56,7 +56,7 @@ TEST(LogFilter, ComponentLevelSuppressesLowerLevels) {
     }
 }
 
-TEST(ErrorFunctions, ThrowErrorLogsAtErrorWhateverTheComponentLevel) {
+TEST(ErrorFunctions, ThrowErrorLogsAtErrorWhateverTheComponentLevelAndCarriesTheMessageApart) {
     LogLevel silent = static_cast<LogLevel>(100);
     gen::LogLevel* saved = gComponentLogLevel;
     gComponentLogLevel = &silent;
@@ -67,6 +67,23 @@ TEST(ErrorFunctions, ThrowErrorLogsAtErrorWhateverTheComponentLevel) {
     auto records = kmsg.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].raw, PROGRAM + "Error       " + "            part.cpp:  77 bad thing 3");
+
+    char expected[64];
+    snprintf(expected, sizeof expected, "%20s:%4i at call site", "log_test.cpp", __LINE__ + 1);
+    EXPECT_EQ(failure([] { THROW_ERROR("at %s", "call site"); }), expected);
+
+    auto messageOf = [](auto raise) {
+        try {
+            raise();
+        } catch (std::exception const& e) {
+            return std::string(failureMessage(e));
+        }
+        return std::string("nothing thrown");
+    };
+    EXPECT_EQ(messageOf([] { throwError("a_source_file_name_longer_than_twenty.cpp", 123456, "wide: 1"); }),
+              "wide: 1");
+    // Not from throwError: the text is the message.
+    EXPECT_EQ(messageOf([] { throw std::runtime_error("key: 5 missing"); }), "key: 5 missing");
 }
 
 TEST(ErrorFunctions, ThrowErrorNumberAddsTheSystemErrorText) {
@@ -82,30 +99,6 @@ TEST(ErrorFunctions, ThrowErrorNumberAddsTheSystemErrorText) {
         EXPECT_EQ(records[0].level, level);
         EXPECT_EQ(records[0].message, "bind: Address already in use");
     }
-}
-
-TEST(ErrorFunctions, MacrosPassTheCallSite) {
-    char expected[64];
-    snprintf(expected, sizeof expected, "%20s:%4i at call site", "log_test.cpp", __LINE__ + 1);
-    EXPECT_EQ(failure([] { THROW_ERROR("at %s", "call site"); }), expected);
-}
-
-TEST(ErrorFunctions, FailureMessageLeavesTheLocationOut) {
-    auto messageOf = [](auto raise) {
-        try {
-            raise();
-        } catch (std::exception const& e) {
-            return std::string(failureMessage(e));
-        }
-        return std::string("nothing thrown");
-    };
-    EXPECT_EQ(messageOf([] { THROW_ERROR("Unit has an invalid value: %s", "x: 1"); }),
-              "Unit has an invalid value: x: 1");
-    EXPECT_EQ(messageOf([] { throwError("a_source_file_name_longer_than_twenty.cpp", 123456, "wide"); }),
-              "wide");
-    // Not from throwError: the text is the message.
-    EXPECT_EQ(messageOf([] { throw std::runtime_error("key: 5 missing"); }), "key: 5 missing");
-    EXPECT_EQ(messageOf([] { throw std::runtime_error("plain"); }), "plain");
 }
 
 } // namespace

@@ -1,9 +1,6 @@
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "eventpoll.h"
@@ -61,10 +58,8 @@ TEST(LogConversion, SequenceCutAtAnyByteIsCompletedByTheNextRead) {
 
 // The service finds dmesg on its PATH; a script of the test's own stands in for it in the sandbox's /tmp.
 void dmesgScript(std::string const& body) {
-    mkdir("/tmp/bin", 0755);
-    std::ofstream("/tmp/bin/dmesg") << "#!/bin/sh\n" << body << "\n";
-    chmod("/tmp/bin/dmesg", 0755);
-    setenv("PATH", ("/tmp/bin:" + std::string(getenv("PATH"))).c_str(), 1);
+    script("/tmp/bin/dmesg", body);
+    putOnPath("/tmp/bin");
 }
 
 // Runs the loop until the pipe hangs up (whether it did) or the deadline passes.

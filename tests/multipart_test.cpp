@@ -1,23 +1,17 @@
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <numeric>
 #include <random>
 #include <string>
 
 #include "kmsg.h"
 #include "multipart.h"
+#include "process.h"
 
 namespace {
 
 char const* const FILE_PATH = "/tmp/file-from-app";
 // No blank after the ";" and a quoted boundary: both are read as the plain form.
 std::string const TYPE = "multipart/form-data;boundary=\"XyZ\"";
-
-std::string slurp(char const* path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string part(std::string const& name, std::string const& content) {
     return "--XyZ\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + content + "\r\n";
@@ -28,7 +22,7 @@ std::string part(std::string const& name, std::string const& content) {
 FormFields parse(std::string const& body) {
     FormFields fields;
     EXPECT_TRUE(Multipart::parseFormData(TYPE, body, fields, FILE_PATH));
-    std::string const file = slurp(FILE_PATH);
+    std::string const file = fileText(FILE_PATH);
     std::vector<std::vector<size_t>> ways(1, std::vector<size_t>(body.size()));
     std::iota(ways[0].begin(), ways[0].end(), size_t(0));
     std::mt19937 random(unsigned(body.size()));
@@ -51,7 +45,7 @@ FormFields parse(std::string const& body) {
         parser.feed(std::string_view(body).substr(at));
         parser.finish();
         EXPECT_EQ(parser.fields, fields);
-        EXPECT_TRUE(slurp(FILE_PATH) == file);
+        EXPECT_TRUE(fileText(FILE_PATH) == file);
     }
     return fields;
 }
@@ -103,7 +97,7 @@ TEST(MultipartFile, FilePartReachesDiskUnchanged) {
               "a\r\nb\n\nc\r\n\r\n\r\n" +
               part("id", "7") + part("file", "two") + part("open", "never closed"));
     EXPECT_EQ(fields, (FormFields{{"file", FILE_PATH}, {"id", "7"}}));
-    EXPECT_EQ(slurp(FILE_PATH), "a\r\nb\n\nc\r\n\r\ntwo");
+    EXPECT_EQ(fileText(FILE_PATH), "a\r\nb\n\nc\r\n\r\ntwo");
 
     std::mt19937 random(42);
     std::string content(3 * 1024 * 1024 + 17, '\0');
@@ -111,7 +105,7 @@ TEST(MultipartFile, FilePartReachesDiskUnchanged) {
         c = random() % 4 == 0 ? "\r\n"[random() % 2] : static_cast<char>(random());
     content += "\r\n\r";
     parse(part("file", content) + "--XyZ--\r\n");
-    EXPECT_TRUE(slurp(FILE_PATH) == content);
+    EXPECT_TRUE(fileText(FILE_PATH) == content);
 }
 
 // The fields still come out, and the caller hears why the file did not: it cannot be created, or the disk

@@ -1,26 +1,12 @@
-service_test(service_test SOURCES service_test.cpp LIBS fcgiclient gen_init simscreen nlohmann_json::nlohmann_json
-             SANDBOX)
-target_compile_definitions(service_test PRIVATE BROKER_PATH="$<TARGET_FILE:message-broker>"
-                                                SERVICE_PATH="$<TARGET_FILE:service>"
-                                                NGINX_CONF="${CMAKE_SOURCE_DIR}/sim/nginx/nginx.conf")
-add_dependencies(service_test message-broker service)
+# Suites against the running service, with the broker stand-in and the service of this build.
+function(service_suite name)
+    service_test(${name} SOURCES ${name}.cpp LIBS fcgiclient gen_init simscreen ${ARGN} SANDBOX)
+    target_compile_definitions(${name} PRIVATE BROKER_PATH="$<TARGET_FILE:message-broker>"
+                                               SERVICE_PATH="$<TARGET_FILE:service>")
+    add_dependencies(${name} message-broker service)
+endfunction()
 
-service_test(endpoints_test SOURCES endpoints_test.cpp
-             LIBS fcgiclient webapi gen_init simscreen nlohmann_json::nlohmann_json PNG::PNG SANDBOX)
-target_compile_definitions(endpoints_test PRIVATE BROKER_PATH="$<TARGET_FILE:message-broker>"
-                                                  SERVICE_PATH="$<TARGET_FILE:service>"
-                                                  NGINX_CONF="${CMAKE_SOURCE_DIR}/sim/nginx/nginx.conf")
-add_dependencies(endpoints_test message-broker service)
-
-service_test(voxapp_test SOURCES voxapp_test.cpp
-             LIBS fcgiclient gen_init lhwinfo simscreen nlohmann_json::nlohmann_json SANDBOX)
-target_compile_definitions(voxapp_test PRIVATE BROKER_PATH="$<TARGET_FILE:message-broker>"
-                                               SERVICE_PATH="$<TARGET_FILE:service>"
-                                               NGINX_CONF="${CMAKE_SOURCE_DIR}/sim/nginx/nginx.conf")
-add_dependencies(voxapp_test message-broker service)
-
-service_test(faults_test SOURCES faults_test.cpp LIBS fcgiclient webapi gen_init simscreen SANDBOX)
-target_compile_definitions(faults_test PRIVATE BROKER_PATH="$<TARGET_FILE:message-broker>"
-                                               SERVICE_PATH="$<TARGET_FILE:service>"
-                                               NGINX_CONF="${CMAKE_SOURCE_DIR}/sim/nginx/nginx.conf")
-add_dependencies(faults_test message-broker service)
+service_suite(service_test nlohmann_json::nlohmann_json)
+service_suite(endpoints_test webapi nlohmann_json::nlohmann_json PNG::PNG)
+service_suite(voxapp_test lhwinfo)
+service_suite(faults_test webapi)

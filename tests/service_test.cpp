@@ -1,5 +1,4 @@
-// The running service end to end: the variable tree, setting variables, held update requests, start and stop,
-// and nginx in front.
+// The running service end to end: the variable tree, setting variables, held update requests, start and stop.
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -26,7 +25,6 @@ TEST_F(Service, TreeHoldsEveryBlockAndVariableInDictionaryOrder) {
     EXPECT_EQ(document["id"], 1);
     auto const& blocks = document["variables"];
     ASSERT_EQ(blocks.size(), Introspection::getMemCount());
-    size_t total = 0;
     uint32_t mem = 0;
     for (auto const& block : blocks.items()) {
         ASSERT_EQ(block.key(), Introspection::getMemName(mem));
@@ -34,10 +32,8 @@ TEST_F(Service, TreeHoldsEveryBlockAndVariableInDictionaryOrder) {
         for (auto const& variable : block.value().items())
             ASSERT_EQ(variable.key(), Introspection::getVarName(mem, var++)) << block.key();
         EXPECT_EQ(var, Introspection::getVarCount(mem));
-        total += var;
         ++mem;
     }
-    EXPECT_EQ(total, 795u);
 
     // Values come from the blocks as the device left them, each in its JSON value object.
     auto const& persistent = blocks["MemPersistent"];
@@ -157,18 +153,6 @@ TEST_F(Service, AMissingBlockStopsTheStartBeforeThePortOpens) {
     EXPECT_NE(exitStatus(lonely), 0);
     EXPECT_TRUE(kmsg.waitFor("/MemLens: No such file or directory"));
     EXPECT_FALSE(portOpen(9000));
-}
-
-TEST_F(Service, NginxForwardsTheApi) {
-    startService();
-    startNginx();
-    auto document =
-        nlohmann::ordered_json::parse(commandOutput("curl -s http://127.0.0.1:8080/api/v1/all.cgi"));
-    EXPECT_EQ(document["variables"].size(), 18u);
-    EXPECT_EQ(commandOutput("curl -s --data-binary '{\"MemPersistent\": {\"FocusTorque\": 3}}' "
-                            "http://127.0.0.1:8080/api/v1/set.cgi"),
-              R"({"result": 1 })");
-    EXPECT_EQ(gMemPersistent->FocusTorque, 3);
 }
 
 } // namespace

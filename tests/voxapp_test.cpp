@@ -39,11 +39,6 @@ std::string form(std::vector<std::pair<std::string, std::string>> const& parts) 
     return body + "--" + BOUNDARY + "--\r\n";
 }
 
-std::string fileContent(std::string const& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 bool exists(std::string const& path) {
     return access(path.c_str(), F_OK) == 0;
 }
@@ -176,7 +171,7 @@ TEST_F(App, HostPackageIsMovedAnnouncedAndFollowedThroughTheHostState) {
     std::string package = std::string("\x00\r\n\x1b", 4) + "\r\n\r\n--" + BOUNDARY.substr(0, 6) + "\n\r" +
                           std::string(70000, 'p') + "\r";
     EXPECT_EQ(upload(form({{"deviceid", "BOARD-1234"}, {"file", package}})), R"({"taskid": "BOARD-1234" })");
-    EXPECT_EQ(fileContent("/update/host.swu"), package);
+    EXPECT_EQ(fileText("/update/host.swu"), package);
     EXPECT_FALSE(exists("/update/file-from-app"));
     EXPECT_STREQ(gMemMedia->HostUpdateFileName.data(), "/update/host.swu");
     EXPECT_EQ(eventsUntil(VarHostUpdateFileNameChanged),
@@ -206,7 +201,7 @@ TEST_F(App, AccessoryPackageSetsTheVariablesInOrder) {
     external.QBusUpdateProgress = 100;
     EXPECT_EQ(upload(form({{"deviceid", "ACC-ONE-77"}, {"file", "bytes"}})), R"({"taskid": "ACC-ONE-77" })");
     EXPECT_EQ(eventsUntil(VarQBusUpdateDeviceNameChanged), expected);
-    EXPECT_EQ(fileContent("/update/client.cmf"), "bytes");
+    EXPECT_EQ(fileText("/update/client.cmf"), "bytes");
     EXPECT_STREQ(external.QBusUpdateDeviceName.data(), "ACC-ONE");
     EXPECT_EQ(external.QBusUpdateDeviceSerial, 77);
     EXPECT_STREQ(external.QBusUpdateFileName.data(), "/update/client.cmf");
@@ -250,7 +245,7 @@ TEST_F(App, UploadsThatAreRefused) {
     EXPECT_EQ(gMemExternalDevices->QBusUpdateDeviceSerial, INT32_MAX);
     // A package that is not whole on disk is never announced, and nothing of it stays: with nowhere to move
     // it, and with the disk full (writes to /dev/full fail as a full file system's do).
-    std::string const before = fileContent("/update/client.cmf");
+    std::string const before = fileText("/update/client.cmf");
     std::pair<char const*, size_t> const cases[] = {
         {"cd /update && mkdir aside && mv client.cmf aside/ && mkdir client.cmf", 1},
         {"cd /update && rmdir client.cmf && mv aside/client.cmf . && ln -s /dev/full file-from-app",
@@ -268,7 +263,7 @@ TEST_F(App, UploadsThatAreRefused) {
             EXPECT_NE(event.event, VarQBusUpdateFileNameChanged) << setup;
     }
     EXPECT_FALSE(exists("/update/aside/client.cmf"));
-    EXPECT_EQ(fileContent("/update/client.cmf"), before);
+    EXPECT_EQ(fileText("/update/client.cmf"), before);
 }
 
 TEST_F(App, PackagesAndDownloadsStreamAndAreNeverHeldInMemory) {
@@ -327,7 +322,7 @@ TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
     start();
     std::string body = std::string("line\r\nnext\n\0end", 15);
     EXPECT_EQ(app("/lenstables/file/new.tab", "PUT", body), SUCCESS);
-    EXPECT_EQ(fileContent("/var/TBX/new.tab"), body);
+    EXPECT_EQ(fileText("/var/TBX/new.tab"), body);
     EXPECT_EQ(app("/lenstables/file/new.tab"), body);
     EXPECT_EQ(app("/lenstables/file/new.tab", "PUT", ""), SUCCESS);
     EXPECT_EQ(app("/lenstables/file/new.tab"), "");
@@ -384,7 +379,7 @@ TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
         EXPECT_EQ(app(c.path, "DELETE"), c.del) << c.path;
     }
     EXPECT_EQ(app("/focusrings/list"), "[]");
-    EXPECT_EQ(fileContent("/var/secret"), "keep");
+    EXPECT_EQ(fileText("/var/secret"), "keep");
 
     // Downloads on a kept connection, as nginx may send them: each answered once, whole.
     std::ofstream("/var/TBX/small.tab") << "small";
@@ -404,23 +399,6 @@ TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
     EXPECT_EQ(two.requestId, 2u);
     EXPECT_FALSE(exists("/var/TBX/sub/x.tab") || exists("/var/TBX/x.tab") || exists("/var/a"));
     EXPECT_TRUE(exists("/var/TBX/link") && exists("/var/TBX/up"));
-}
-
-TEST_F(App, AFileTravelsThroughNginxUnchanged) {
-    start();
-    startNginx();
-    std::string bytes;
-    for (int i = 0; i < 300000; ++i)
-        bytes += char(i * 7 % 256);
-    std::ofstream("/tmp/original", std::ios::binary) << bytes;
-    EXPECT_EQ(
-        commandOutput("curl -s -T /tmp/original http://127.0.0.1:8080/voxapp/v1/focusrings/file/ring.for"),
-        SUCCESS);
-    EXPECT_EQ(commandOutput("curl -s http://127.0.0.1:8080/voxapp/v1/focusrings/file/ring.for"), bytes);
-    EXPECT_EQ(commandOutput("curl -s -F deviceid=BOARD-1234 -F file=@/tmp/original "
-                            "http://127.0.0.1:8080/voxapp/v1/device/update"),
-              R"({"taskid": "BOARD-1234" })");
-    EXPECT_EQ(fileContent("/update/host.swu"), bytes);
 }
 
 } // namespace

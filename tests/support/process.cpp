@@ -9,6 +9,7 @@
 #include <semaphore.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -106,4 +107,19 @@ bool brokerReady() {
         return false;
     sem_close(gate);
     return true;
+}
+
+std::string fileText(std::string const& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void script(std::string const& path, std::string const& body) {
+    mkdir(path.substr(0, path.rfind('/')).c_str(), 0755);
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    chmod(path.c_str(), 0755);
+}
+
+void putOnPath(char const* directory) {
+    setenv("PATH", (std::string(directory) + ":" + getenv("PATH")).c_str(), 1);
 }

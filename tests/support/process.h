@@ -21,3 +21,10 @@ bool waitUntil(std::function<bool()> const& done, std::chrono::milliseconds limi
 // Whether something accepts TCP connections on 127.0.0.1:port, and the broker's start gate exists.
 bool portOpen(int port);
 bool brokerReady();
+
+// The whole content of a file, bytes as they are; empty when it cannot be read.
+std::string fileText(std::string const& path);
+// An executable shell script at path, its folder made if need be.
+void script(std::string const& path, std::string const& body);
+// Programs started later find directory's programs first.
+void putOnPath(char const* directory);

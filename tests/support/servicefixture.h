@@ -1,8 +1,8 @@
 #pragma once
 
 // The running service end to end: the test process plays the device (it fills the blocks and posts changes
-// through the broker stand-in), the service runs as on the device, requests reach it over FastCGI directly or
-// through nginx and curl. Every case runs in a sandbox of its own.
+// through the broker stand-in), the service runs as on the device, requests reach it over FastCGI as the
+// front web server sends them. Every case runs in a sandbox of its own.
 
 #include <algorithm>
 #include <chrono>
@@ -37,18 +37,6 @@ inline long statusKb(pid_t pid, char const* field) {
     return -1;
 }
 
-// An executable shell script at path.
-inline void script(std::string const& path, std::string const& body) {
-    mkdir(path.substr(0, path.rfind('/')).c_str(), 0755);
-    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-    chmod(path.c_str(), 0755);
-}
-
-// The service started later finds directory's programs first.
-inline void putOnPath(char const* directory) {
-    setenv("PATH", (std::string(directory) + ":" + getenv("PATH")).c_str(), 1);
-}
-
 class Service : public ::testing::Test, public ServerConnection::EventHandler {
 protected:
     void SetUp() override {
@@ -66,17 +54,13 @@ protected:
 
     void TearDown() override {
         EXPECT_EQ(service > 0 ? stopProcess(service) : 0, 0);
-        if (nginx > 0)
-            stopProcess(nginx);
         gen::closeServerConnection();
         stopProcess(broker);
     }
 
-    void startService() { start(service, {SERVICE_PATH}, 9000); }
-    void startNginx() { start(nginx, {"nginx", "-c", NGINX_CONF, "-g", "daemon off;"}, 8080); }
-    void start(pid_t& pid, std::vector<std::string> const& args, int port) {
-        pid = spawnProcess(args);
-        ASSERT_TRUE(waitUntil([port] { return portOpen(port); })) << args[0] << " never listened";
+    void startService() {
+        service = spawnProcess({SERVICE_PATH});
+        ASSERT_TRUE(waitUntil([] { return portOpen(9000); })) << "the service never listened";
     }
 
     // The device's own write: stores the value and posts its event.
@@ -132,7 +116,6 @@ protected:
 
     pid_t broker = -1;
     pid_t service = -1;
-    pid_t nginx = -1;
     std::vector<Notify> events;
 };
 
