@@ -219,6 +219,11 @@ TEST_F(FcgiTest, KeptConnectionServesRequestsOneAfterAnother) {
     // Not kept: the connection ends after the answer and the request goes at the next cleanup.
     EXPECT_EQ(receiveUntilEnd(fd, 1000), "");
     EXPECT_NE(fcgi->request(served->id), nullptr);
+    // Answered requests wait for that cleanup but hold no room: more of them than the registry holds do not
+    // keep the next one from being served.
+    answer = echo;
+    for (unsigned i = 0; i <= Constants::FCGI_MAX_REQUESTS; ++i)
+        ASSERT_EQ(exchange(client(), request(1, {{"A", "1"}})).out, "A=1;|") << i;
     fcgi->cleanup();
     EXPECT_EQ(fcgi->connectionCount(), 0u);
 }

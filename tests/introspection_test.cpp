@@ -173,6 +173,10 @@ TEST_F(Dictionary, LimitsAndPrintedValuesAndEnumerationsOutOfRange) {
     EXPECT_TRUE(Introspection::checkMinMax(persistent, index(persistent, "FocusTorque"), "4", error));
     EXPECT_FALSE(Introspection::checkMinMax(persistent, index(persistent, "FocusTorque"), "x", error));
     EXPECT_EQ(error, "Can't convert \"x\"\n");
+    // Limits are inclusive for floats too.
+    uint32_t dynamic = Introspection::getMemIndex("MemDynamic"), target = index(dynamic, "FocusTargetValue");
+    for (auto [text, within] : {std::pair{"0", true}, {"1", true}, {"-0.01", false}, {"1.01", false}})
+        EXPECT_EQ(Introspection::checkMinMax(dynamic, target, text, error), within) << text;
 
     EXPECT_EQ(Introspection::escape("a\"b"), "a\"b") << "no pattern yet";
 
