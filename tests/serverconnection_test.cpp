@@ -1,10 +1,7 @@
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -46,16 +43,6 @@ struct Broker {
             stopProcess(pid);
     }
 };
-
-// A raw client of the broker, for what a ServerConnection never does (not reading, cutting records).
-int rawClient() {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    strcpy(address.sun_path, Constants::BROKER_SOCKET_PATH);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    return fd;
-}
 
 TEST(EventNames, AreLookedUpAndNeverReadPastTheTable) {
     EXPECT_STREQ(eventName(Notify{7, 0, 0}), "VarFocusTargetValueChanged");
@@ -111,43 +98,6 @@ TEST(ServerConnection, BrokerHangupClosesAndLaterPostsAndConnectionsFail) {
     std::string text = failure([&] { ServerConnection again(poll); }); // the gate is gone with the broker
     EXPECT_NE(text.find("sem_open: No such file or directory"), std::string::npos) << text;
     EXPECT_TRUE(kmsg.waitFor("Waiting for server"));
-}
-
-TEST(ServerConnection, RecordsCutAnywhereStayInStep) {
-    Broker broker;
-    EventPoll poll;
-    ServerConnection connection(poll);
-    Recorder heard(connection);
-    connection.subscribeAll();
-    int raw = rawClient();
-    std::vector<Notify> sent;
-    for (uint32_t i = 0; i < 300; ++i)
-        sent.push_back(Notify{6 + i, i, ~i});
-    // A subscribe message cut in the middle reaches the broker as well.
-    Notify subscribe[2] = {{gen::Event::Subscribe, 0, 0}, {42, 0, 0}};
-    auto* bytes = reinterpret_cast<char const*>(sent.data());
-    size_t at = 0, step = 1;
-    ASSERT_EQ(write(raw, subscribe, 17), 17);
-    ASSERT_EQ(write(raw, reinterpret_cast<char*>(subscribe) + 17, 7), 7);
-    while (at < sent.size() * sizeof(Notify)) {
-        size_t n = std::min(step, sent.size() * sizeof(Notify) - at);
-        ASSERT_EQ(write(raw, bytes + at, n), ssize_t(n));
-        at += n;
-        step = step * 7 % 31 + 1; // pieces of 1 to 31 bytes
-        if (at % 5 == 0)
-            poll.wait(0, false);
-    }
-    pump(poll, {{&heard, sent.size()}});
-    ASSERT_EQ(heard.events.size(), sent.size());
-    for (size_t i = 0; i < sent.size(); ++i)
-        ASSERT_EQ(memcmp(&heard.events[i], &sent[i], sizeof(Notify)), 0) << "event " << i;
-    // The raw client subscribed to 42 only: exactly one of them comes back.
-    Notify back[4];
-    ssize_t got = 0;
-    EXPECT_TRUE(waitUntil([&] { return (got = recv(raw, back, sizeof back, MSG_DONTWAIT)) > 0; }, 1s));
-    EXPECT_EQ(got, ssize_t(sizeof(Notify)));
-    EXPECT_EQ(back[0].event, 42u);
-    close(raw);
 }
 
 } // namespace
