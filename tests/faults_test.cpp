@@ -67,6 +67,9 @@ TEST_F(Faults, HeldRequestsAndIdleConnectionsMakeRoomForNewOnes) {
     EXPECT_EQ(answerOf(std::exchange(held[size_t(answered)], -1)).out,
               JSON_HEADER + "{\r\n\"id\": " + std::to_string(answered + 1) +
                   ",\r\n\"errors\": [],\r\n\"variables\": {\r\n}\r\n}\r\n");
+    served();
+    pollfd last{held.back(), POLLIN, 0};
+    EXPECT_EQ(::poll(&last, 1, 0), 0) << "the 33rd is held in its place, not closed";
     // Connections that never send anything, more than are kept open, do not shut out the browser either.
     for (int i = 0; i < 300; ++i)
         held.push_back(fcgiclient::connectTo(9000));

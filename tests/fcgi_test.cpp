@@ -199,6 +199,7 @@ TEST_F(FcgiTest, FullSizeRecordsWithPaddingAndUnknownTypesKeepTheStreamInStep) {
 }
 
 TEST_F(FcgiTest, KeptConnectionServesRequestsOneAfterAnother) {
+    KmsgReader log;
     int fd = client();
     EXPECT_EQ(exchange(fd, request(1, {{"A", "1"}, {"B", "2"}}, "one", true)).out, "A=1;B=2;|one");
     Request* served = handled.at(0);
@@ -226,6 +227,8 @@ TEST_F(FcgiTest, KeptConnectionServesRequestsOneAfterAnother) {
         ASSERT_EQ(exchange(client(), request(1, {{"A", "1"}})).out, "A=1;|") << i;
     fcgi->cleanup();
     EXPECT_EQ(fcgi->connectionCount(), 0u);
+    for (auto const& record : log.records()) // each connection left the poll once
+        EXPECT_NE(record.level, "Error       ") << record.message;
 }
 
 TEST_F(FcgiTest, RequestNumbersRegistryLimitAndCleanup) {
