@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "child.h"
 #include "event_names_gen.h"
 #include "failure.h"
 #include "kmsg.h"
@@ -98,6 +99,17 @@ TEST(ServerConnection, BrokerHangupClosesAndLaterPostsAndConnectionsFail) {
     std::string text = failure([&] { ServerConnection again(poll); }); // the gate is gone with the broker
     EXPECT_NE(text.find("sem_open: No such file or directory"), std::string::npos) << text;
     EXPECT_TRUE(kmsg.waitFor("Waiting for server"));
+}
+
+TEST(ServerConnection, AReadInterruptedByTheTimersSignalIsNoError) {
+    Broker broker;
+    runInChild([] {
+        EventPoll poll;
+        ServerConnection connection(poll);
+        poll.setTimer(20); // its alarm ends the read below, which finds nothing yet
+        EXPECT_NO_THROW(connection.event(EventPoll::Read));
+        EXPECT_GE(connection.getDescriptor(), 0);
+    });
 }
 
 } // namespace
