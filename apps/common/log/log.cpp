@@ -87,11 +87,9 @@ void logMessageIntern(gen::LogLevel* componentLevel, gen::LogLevel level, char c
 
 void logMessage(gen::LogLevel* componentLevel, gen::LogLevel level, char const* file, int line,
                 char const* format, ...) {
-    if (componentLevel && static_cast<int32_t>(level) < static_cast<int32_t>(*componentLevel))
-        return;
     va_list args;
     va_start(args, format);
-    writeLine(level, file, line, format, args);
+    logMessageIntern(componentLevel, level, file, line, format, args);
     va_end(args);
 }
 
