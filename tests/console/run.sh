@@ -21,7 +21,7 @@ service_log="$out/service.stderr"
 stack_start "$build" --service-log "$service_log" --service-may-end || exit 1
 
 SERVICE_BIN="$build/apps/web/service/service" SERVICE_LOG="$service_log" CONSOLE_OUT="$out" \
-    node --test --test-reporter=spec "$here/browser.test.mjs"
+    node --test --test-reporter=tap "$here/browser.test.mjs"
 status=$?
 # Every service has ended once the stack has stopped, the one the tests started too.
 stack_stop
