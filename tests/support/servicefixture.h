@@ -11,8 +11,6 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
-#include <sys/stat.h>
-#include <thread>
 #include <vector>
 
 #include "fcgi_client.h"
