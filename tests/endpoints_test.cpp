@@ -133,12 +133,10 @@ TEST_F(OneWire, RingWriteRunsTheToolWithTheTwoLines) {
     EXPECT_EQ(ring(R"({"unit": "metric", "focusCloseValue": "0.45"})"), "");
     EXPECT_EQ(fileText("/tmp/onewire.args"), "-e -m knob\n");
     EXPECT_EQ(fileText("/tmp/onewire.in"), "1\n0.45\n\n"); // echo adds its own line feed
-    // The flag's lowering is the last event the write posts; the first of its two events may come alone.
     auto const flag = gen::Event::VarServiceModeWritingToRing1WireChanged;
     std::multiset<uint32_t> events;
-    for (std::vector<Notify> got; events.count(flag) < 2 && !(got = delivered(flag)).empty();)
-        for (Notify const& event : got)
-            events.insert(event.event);
+    for (Notify const& event : delivered(flag, 2)) // its lowering is the last event the write posts
+        events.insert(event.event);
     EXPECT_EQ(events.count(gen::Event::VarPreMarkedRingAutoDetChanged), 2u) << "already true: posted twice";
     EXPECT_EQ(events.count(flag), 2u) << "raised and lowered";
     EXPECT_TRUE(gMemPersistent->PreMarkedRingAutoDet);

@@ -95,15 +95,15 @@ protected:
 
     std::string set(std::string const& body) { return ask({{"SCRIPT_NAME", "/api/v1/set.cgi"}}, body); }
 
-    // Events the broker delivered to the device since the last call, waiting up to limit for wanted. Without
-    // one, until a marker posted now comes back: the broker keeps the order of what it took, so whatever was
-    // posted before it has been delivered by then.
-    std::vector<Notify> delivered(uint32_t wanted = UINT32_MAX, std::chrono::milliseconds limit = 5s) {
+    // Events the broker delivered to the device since the last call, waiting up to 5 s until wanted has come
+    // that many times. Without one, until a marker posted now comes back: the broker keeps the order of
+    // what it took, so whatever was posted before it has been delivered by then.
+    std::vector<Notify> delivered(uint32_t wanted = UINT32_MAX, long times = 1) {
         if (wanted == UINT32_MAX) // an event beyond the device's: the service ignores it
             gServerConnection->postEvent({wanted = EVENT_NAME_SIZE, 0, 0});
         auto is = [](uint32_t event) { return [event](Notify n) { return n.event == event; }; };
-        for (auto end = std::chrono::steady_clock::now() + limit;
-             std::none_of(events.begin(), events.end(), is(wanted)) &&
+        for (auto end = std::chrono::steady_clock::now() + 5s;
+             std::count_if(events.begin(), events.end(), is(wanted)) < times &&
              std::chrono::steady_clock::now() < end;)
             gen::getEventPoll().wait(10, true);
         events.erase(std::remove_if(events.begin(), events.end(), is(EVENT_NAME_SIZE)), events.end());
