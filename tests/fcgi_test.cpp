@@ -285,15 +285,19 @@ TEST_F(FcgiTest, PeersThatLeaveAnywhereAreReleasedAndNothingLeaks) {
     EXPECT_TRUE(fcgi->requests.empty());
     EXPECT_EQ(fcgi->queuedBytes(), 0u);
 
-    // A burst of connections beyond the bound: the idlest make room, and the newest is served.
+    // A burst of connections beyond the bound: the idlest make room (one idle since its answer before
+    // newcomers that have sent nothing yet), and the newest is served.
     answer = echo;
-    std::vector<int> burst;
+    std::vector<int> burst = {connectTo(PORT)};
+    EXPECT_EQ(exchange(burst[0], request(1, {{"A", "k"}}, "", true)).out, "A=k;|");
     for (int i = 0; i < 1000; ++i) {
         burst.push_back(connectTo(PORT));
         if (i % 8 == 7)
             pump();
     }
     fcgi->cleanup();
+    char byte;
+    EXPECT_EQ(recv(burst[0], &byte, 1, MSG_DONTWAIT), 0) << "the connection idle since its answer is closed";
     EXPECT_EQ(fcgi->connectionCount(), Constants::FCGI_MAX_CONNECTIONS);
     EXPECT_EQ(exchange(burst.back(), request(1, {{"A", "b"}}, "", true)).out, "A=b;|");
     // Still at the bound, the next newcomer is served too: one idle connection gives way each time.
