@@ -142,7 +142,7 @@ TEST_F(Faults, TheKeptLogIsBoundedAndHeldLogRequestsAreAnsweredWhenItsSourceEnds
         ~Source() { close(fd); }
     } more;
     startService();
-    std::string const HTML = "Content-type: text/html\r\n\r\n";
+    std::string const HTML = Constants::LOG_HEADER;
     auto log = [&](size_t offset) {
         return answerOf(send({{"SCRIPT_NAME", "/api/v1/log.cgi"},
                               {"QUERY_STRING", "offset=" + std::to_string(offset)}}))

@@ -119,7 +119,7 @@ TEST_F(FcgiTest, AnswerFramings) {
     } const cases[] = {
         // Output goes out once more than 8192 bytes are buffered; a write that overflows the largest record
         // that needs no padding cuts it there; nothing printed is END_REQUEST alone; STDERR follows STDOUT.
-        {nullptr, digits, 10, "", {8194, 8200, 3640}},
+        {nullptr, digits, 10, "", {8197, 8200, 3670}},
         {"", big, big.size(), "", {65528, 4472}},
         {nullptr, "", 1, "", {}},
         {"Content-type: image/png\r\n\r\n", "PNG", 3, "warning text", {30}},
@@ -213,7 +213,7 @@ TEST_F(FcgiTest, KeptConnectionServesRequestsOneAfterAnother) {
     };
     served->error << "stale";
     Answer second = exchange(fd, request(5, {{"C", "3"}}, "", false));
-    EXPECT_EQ(second.out, "Content-type: application/json\r\n\r\nxC=3;|");
+    EXPECT_EQ(second.out, Constants::FCGI_DEFAULT_HEADER + std::string("xC=3;|"));
     EXPECT_EQ(second.err, "");
     EXPECT_EQ(handled, (std::vector<Request*>{served, served}));
 
@@ -463,7 +463,8 @@ TEST_F(FcgiTest, RequestsOverTheLimitsAreRefusedAndTheConnectionStaysInStep) {
         request->output() << request->postData.size();
         request->end();
     };
-    std::string const refusal = "Content-type: application/json\r\n\r\n{\"result\": 0, \"error\": \"Request ";
+    std::string const refusal =
+        Constants::FCGI_DEFAULT_HEADER + std::string("{\"result\": 0, \"error\": \"Request ");
     int late = client();
     std::string params = beginRequest(4, true);
     for (int i = 0; i < 3; ++i)

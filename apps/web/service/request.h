@@ -34,7 +34,9 @@ constexpr unsigned FCGI_HEADER_SIZE = 8;
 constexpr unsigned FCGI_RECEIVE_BUFFER_SIZE = 65792;   // 65535 content bytes and 255 padding bytes
 constexpr unsigned FCGI_MAX_SEND_CONTENT = 65528;      // a multiple of 8: only the last record needs padding
 constexpr unsigned FCGI_OUTPUT_FLUSH_THRESHOLD = 8192; // buffered output above this is sent by output()
-constexpr char const* FCGI_DEFAULT_HEADER = "Content-type: application/json\r\n\r\n";
+// Browsers must take an answer for what it says it is, never sniff markup out of JSON that echoes input.
+constexpr char const* FCGI_DEFAULT_HEADER =
+    "Content-type: application/json\r\nX-Content-Type-Options: nosniff\r\n\r\n";
 // What one request may buffer. The parameters are the web server's CGI variables (a few KiB even with long
 // cookies); the body carries update packages of several hundred MiB.
 constexpr size_t FCGI_MAX_PARAMS_SIZE = 128 * 1024; // names and values together

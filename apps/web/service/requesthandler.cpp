@@ -163,7 +163,7 @@ void RequestHandler::sendUnknownScript(Request* request, std::string const& scri
 }
 
 void RequestHandler::sendLog(Request* request) {
-    request->writeHeader("Content-type: text/html\r\n\r\n");
+    request->writeHeader(Constants::LOG_HEADER);
     request->output() << logging.size() << "\r\n";
     request->context = Constants::HELD_LOG;
     appendLogOutput(request);
@@ -215,7 +215,7 @@ void RequestHandler::sendScreen(Request* request) {
         return;
     }
     std::string const& bytes = png.str();
-    request->writeHeader("Content-type: image/png\r\n\r\n");
+    request->writeHeader(Constants::PNG_HEADER);
     request->output().write(bytes.data(), std::streamsize(bytes.size()));
     request->end();
 }

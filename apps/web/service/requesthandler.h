@@ -23,6 +23,13 @@ namespace Constants {
 // The main loop's wait, and the shortest time between two passes of periodic().
 constexpr int MAIN_LOOP_TIMEOUT_MS = 100;
 constexpr std::chrono::nanoseconds PERIODIC_INTERVAL{99999999};
+// The log is the one HTML answer: even if markup slipped into it, the page may load nothing and run nothing;
+// its colours are inline styles.
+constexpr char const* LOG_HEADER =
+    "Content-type: text/html\r\n"
+    "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'\r\n"
+    "X-Content-Type-Options: nosniff\r\n\r\n";
+constexpr char const* PNG_HEADER = "Content-type: image/png\r\nX-Content-Type-Options: nosniff\r\n\r\n";
 // Context marks of held requests.
 constexpr int HELD_UPDATE = 0;
 constexpr int HELD_LOG = 1;
