@@ -9,7 +9,11 @@ import {el} from "./dom.js";
 
 const SPAN = /<span style='([^'<>]*)'>|<\/span>/g;
 const ENTITY = /&(amp|lt|gt);/g;
-const CHARACTER = { amp: "&", lt: "<", gt: ">" };
+const CHARACTER = {
+    amp: "&",
+    lt: "<",
+    gt: ">"
+};
 const text = (html) => html.replace(ENTITY, (_, name) => CHARACTER[name]);
 const STYLE = /^\s*(color|background-color):\s*(#[0-9A-Fa-f]{6})\s*;?\s*$/;
 export const LEVELS =
