@@ -41,6 +41,9 @@ public:
     class RequestCallback {
     public:
         virtual void handleRequest(Request* request) = 0;
+        // Once the parameters are complete and before any of the body is kept: refuses the request through
+        // Request::refuse when it is not to be served at all.
+        virtual void admit(Request*) {}
         // Answers and ends the request held longest, to make room for a new one; false when none is held.
         virtual bool releaseHeld() { return false; }
         // What takes the body of the request as it arrives, when it is not to be held whole in postData.

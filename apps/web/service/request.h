@@ -109,6 +109,10 @@ public:
     // Takes back what is printed but not yet sent, so that a failure can still be answered with a status of
     // its own; false once any record of this answer has been framed (then the answer can only be cut).
     bool restartAnswer();
+    // Answers the request with this status and JSON body once its body has ended, without handing it over;
+    // what is left of the body is read and dropped, so that the connection stays in step. Logs nothing: the
+    // caller says why.
+    void refuse(char const* status, std::string const& body);
     // Gives the connection up: nothing more is sent, the listener releases it. Logged once at level.
     void drop(char const* reason, gen::LogLevel level = gen::LogLevel::Warn);
     // Records of the type in the header template, sent or queued. -1 once the peer is gone.
@@ -167,7 +171,8 @@ private:
     bool processInput();                    // the whole records received, while no answer is queued
     void handOver();                        // the request is complete: to the listener and the web API
     void releaseBody();                     // postData and body go
-    void refuse(char const* status, std::string const& reason);
+    void paramsComplete();                  // the web API decides whether the request is served at all
+    void refuseOverLimit(char const* status, std::string const& reason);
     void answerRefusal();
 
     char* room(size_t recordSize); // where a record of that size goes, on a new page if it must
@@ -208,8 +213,9 @@ private:
     std::vector<unsigned char> mInput; // received bytes; [mInputStart, mInputEnd) are not yet taken
     size_t mInputStart;
     size_t mInputEnd;
-    size_t mParamsSize;   // bytes of names and values received for this request
-    size_t mBodySize = 0; // bytes of the body received for this request
-    size_t mBodyHeld = 0; // of them in postData, counted against the listener's total
-    std::string mRefusal; // the answer to a request over the limits; empty while it is within them
+    size_t mParamsSize;           // bytes of names and values received for this request
+    bool mParamsComplete = false; // the parameters have ended (an empty PARAMS record, or the body began)
+    size_t mBodySize = 0;         // bytes of the body received for this request
+    size_t mBodyHeld = 0;         // of them in postData, counted against the listener's total
+    std::string mRefusal;         // the answer to a request over the limits; empty while it is within them
 };

@@ -17,6 +17,7 @@
 #include "logging.h"
 #include "screencapture.h"
 #include "serverconnection.h"
+#include "sitepolicy.h"
 #include "voxapp.h"
 
 namespace Constants {
@@ -49,6 +50,9 @@ public:
 
     // Routes the request by its script name; whatever an endpoint throws is answered with status 500.
     void handleRequest(Request* request) override;
+    // Refuses, before any body is kept, a request from another site's page that would change something, and
+    // any request to a host name the device does not answer to.
+    void admit(Request* request) override;
     bool releaseHeld() override;
     std::unique_ptr<Request::BodySink> takeBody(Request* request) override;
     void handleEvent(Notify const& event) override;
@@ -62,7 +66,7 @@ public:
     static void printVariable(unsigned mem, unsigned var, std::ostream& stream);
     // Every variable of every block, in dictionary order.
     static void createJsonTree(std::ostream& stream);
-    // Backslash, double quote, CR, LF and TAB as \u escapes; every other byte unchanged.
+    // The text as the inside of a JSON string (jsonText).
     static std::string encodeString(std::string const& text);
     // The string member key of an object and a line feed; "Key: '<key>' is missing" otherwise.
     static void appendJsonKey(nlohmann::json const& document, std::string const& key, std::string& out);
@@ -93,6 +97,7 @@ private:
     void writeRingData(Request* request);
 
     Fcgi& fcgi;
+    SitePolicy sites;
     std::chrono::steady_clock::time_point lastPeriodic;
     std::bitset<EVENT_NAME_SIZE> changedEvents; // one bit per event: changed since the last update pass
     VoxApp voxApp;
