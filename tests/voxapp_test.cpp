@@ -475,6 +475,25 @@ TEST_F(App, PackagesAndDownloadsStreamAndAreNeverHeldInMemory) {
     EXPECT_LT(statusKb(service, "VmHWM:") - idle, heldKb) << "the download went through memory";
 }
 
+// A table is replaced whole or not at all: written under a temporary name, synced and renamed over the old
+// one. A power cut leaves the temporary file behind; the service removes it when it starts, the table stays
+// whole.
+TEST_F(App, APutReplacesATableWholeAndWhatACutOneLeftIsRemovedAtStart) {
+    ASSERT_EQ(
+        system("mkdir -p /var/TBX/sub && printf old >/var/TBX/a.tab && printf cut >/var/TBX/.~put.a.tab"), 0);
+    start();
+    EXPECT_EQ(app("/lenstables/list"), "[\r\n\"a.tab\"\r\n]");
+    EXPECT_EQ(app("/lenstables/file/a.tab"), "old");
+    EXPECT_EQ(app("/lenstables/file/a.tab", "PUT", "new"), SUCCESS);
+    EXPECT_EQ(fileText("/var/TBX/a.tab"), "new");
+    // A FIFO left under the temporary name (a subfolder is not cleaned at start) neither holds nor stops a
+    // PUT.
+    ASSERT_EQ(mkfifo("/var/TBX/sub/.~put.b.tab", 0600), 0);
+    EXPECT_EQ(app("/lenstables/file/sub/b.tab", "PUT", "b"), SUCCESS);
+    EXPECT_EQ(fileText("/var/TBX/sub/b.tab"), "b");
+    EXPECT_FALSE(exists("/var/TBX/sub/.~put.b.tab"));
+}
+
 TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {
     start();
     std::string body = std::string("line\r\nnext\n\0end", 15);

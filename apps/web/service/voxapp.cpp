@@ -111,6 +111,9 @@ VoxApp::VoxApp() {
     info.read(Constants::HWINFO_SERIAL, serialNumber);
     info.read(Constants::HWINFO_BOARD, board);
     deviceId = board + "-" + serialNumber;
+    // A file being written when the power went is left under its temporary name; the file itself is whole.
+    for (char const* folder : {Constants::TAB_FOLDER, Constants::FOR_FOLDER, Constants::SETUPS_FOLDER})
+        Beneath::removeTemporaries((std::string(Constants::LOCAL_FOLDER) + folder).c_str());
 }
 
 void VoxApp::handleRequest(Request* request) {
@@ -329,6 +332,8 @@ void VoxApp::update(Request* request) {
         out << "{\"result\": \"Write error\" }";
         return;
     }
+    // The package's bytes are on disk (the parser synced them); now its name is too, before it is announced.
+    Beneath::syncFolder(Constants::UPDATE_FOLDER);
     if (host) {
         setVariable(gMemMedia->HostUpdateFileName, gen::notify::MemMedia::HostUpdateFileName,
                     Constants::SUP_FILE);
@@ -413,24 +418,13 @@ void VoxApp::fileOperation(Request* request, char const* folder, std::string con
             return n > 0;
         });
     } else if (method == "PUT") {
-        int fd = Beneath::open(directory.fd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
-        if (fd < 0) {
-            if (!refused(errno))
-                out << "{\"result\": \"Open error\" }\r\n";
-            return;
-        }
-        std::string_view data = request->postData;
-        bool failed = false;
-        while (!data.empty() && !failed) {
-            ssize_t n = ::write(fd, data.data(), data.size());
-            if (n < 0 && errno == EINTR)
-                continue;
-            failed = n <= 0;
-            if (!failed)
-                data.remove_prefix(size_t(n));
-        }
-        failed |= ::close(fd) != 0;
-        out << (failed ? "{\"result\": \"Write error\" }" : "{\"result\": \"Success\" }");
+        bool opened = false;
+        if (Beneath::replace(directory.fd, name, request->postData, opened) == 0)
+            out << "{\"result\": \"Success\" }";
+        else if (opened)
+            out << "{\"result\": \"Write error\" }";
+        else if (!refused(errno))
+            out << "{\"result\": \"Open error\" }\r\n";
     } else {
         if (Beneath::unlink(directory.fd, name) == 0)
             out << "{\"result\": \"Success\" }";
