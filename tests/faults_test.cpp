@@ -11,7 +11,7 @@
 #include <sys/un.h>
 
 #include "kmsg.h"
-#include "logging.h"
+#include "kernellog.h"
 #include "requesthandler.h"
 #include "servicefixture.h"
 

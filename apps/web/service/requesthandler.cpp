@@ -45,12 +45,12 @@ long logOffset(std::string const& query) {
 } // namespace
 
 RequestHandler::RequestHandler(EventPoll& poll, Fcgi& fcgi)
-    : fcgi(fcgi), changedEvents(), voxApp(), logging(poll), screenCapture() {
+    : fcgi(fcgi), changedEvents(), voxApp(), kernelLog(poll), screenCapture() {
     lastPeriodic = std::chrono::steady_clock::now();
     // Four characters: a bracket holding a backslash and a double quote.
     Introspection::setEscapeCharacters("[\\\"]");
     try {
-        logging.init();
+        kernelLog.init();
     } catch (std::exception const&) {
         LOG(Error, "Logging to web gui will not be available");
     }
@@ -191,24 +191,24 @@ void RequestHandler::sendUnknownScript(Request* request, std::string const& scri
 
 void RequestHandler::sendLog(Request* request) {
     request->writeHeader(Constants::LOG_HEADER);
-    request->output() << logging.size() << "\r\n";
+    request->output() << kernelLog.size() << "\r\n";
     request->context = Constants::HELD_LOG;
     appendLogOutput(request);
 }
 
 void RequestHandler::appendLogOutput(Request* request) {
-    std::string const& kept = logging.text();
-    std::size_t size = logging.size();
+    std::string const& kept = kernelLog.text();
+    std::size_t size = kernelLog.size();
     long offset = logOffset(request->param("QUERY_STRING"));
     std::size_t from = 0; // in the kept text
     if (offset != 0 && size >= std::size_t(offset)) {
         // The log will not grow any more once dmesg has ended: answered with nothing new, not held for good.
-        if (size == std::size_t(offset) && !logging.ended())
+        if (size == std::size_t(offset) && !kernelLog.ended())
             return; // up to date: held until more arrives
         LOG(DebugLight, "Sending log data with offset %i/%u to request %i", int(offset), unsigned(size),
             int(request->id));
         // An offset older than what is kept is answered from the oldest byte kept.
-        from = std::max(std::size_t(offset), logging.oldest()) - logging.oldest();
+        from = std::max(std::size_t(offset), kernelLog.oldest()) - kernelLog.oldest();
     } else {
         LOG(DebugLight, "Sending all log data to request %i", int(request->id));
     }

@@ -14,7 +14,7 @@
 #include "eventpoll.h"
 #include "fcgi.h"
 #include "introspection_gen.h"
-#include "logging.h"
+#include "kernellog.h"
 #include "screencapture.h"
 #include "serverconnection.h"
 #include "sitepolicy.h"
@@ -101,6 +101,6 @@ private:
     std::chrono::steady_clock::time_point lastPeriodic;
     std::bitset<EVENT_NAME_SIZE> changedEvents; // one bit per event: changed since the last update pass
     VoxApp voxApp;
-    Logging logging;
+    KernelLog kernelLog;
     ScreenCapture screenCapture;
 };
