@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "fcgi.h"
-#include "jsontext.h"
+#include "jsonwriter.h"
 #include "log.h"
 
 namespace {
@@ -308,7 +308,7 @@ void Request::releaseBody() {
 
 void Request::refuseOverLimit(char const* status, std::string const& reason) {
     LOG(Warn, "Request %u refused: %s", id, reason.c_str());
-    refuse(status, "{\"result\": 0, \"error\": \"" + jsonText(reason) + "\" }");
+    refuse(status, JsonWriter::error(reason));
 }
 
 void Request::refuse(char const* status, std::string const& body) {

@@ -15,7 +15,7 @@
 #include "introspection.h"
 #include "introspection_enum.h"
 #include "json.h"
-#include "jsontext.h"
+#include "jsonwriter.h"
 #include "log.h"
 #include "setters.h"
 
@@ -426,7 +426,7 @@ void RequestHandler::createJsonTree(std::ostream& stream) {
 }
 
 std::string RequestHandler::encodeString(std::string const& text) {
-    return jsonText(text);
+    return JsonWriter::text(text);
 }
 
 void RequestHandler::appendJsonKey(nlohmann::json const& document, std::string const& key, std::string& out) {
@@ -568,7 +568,7 @@ void RequestHandler::sendUpdate() {
             if (!firstError)
                 errorText += ",";
             errorText += "\"Backend error for variable with index " + std::to_string(id) + ": " +
-                         jsonText(e.what()) + "\"\n";
+                         JsonWriter::text(e.what()) + "\"\n";
             firstError = false;
         }
     }

@@ -18,7 +18,7 @@
 #include "hwinfo.h"
 #include "introspection_enum.h"
 #include "introspection_gen.h"
-#include "jsontext.h"
+#include "jsonwriter.h"
 #include "log.h"
 #include "multipart.h"
 #include "setters.h"
@@ -172,10 +172,10 @@ void VoxApp::deviceInfo(Request* request) {
     std::ostream& out = request->output();
     // Names and versions are whatever the blocks and the hardware information hold: written as JSON text.
     out << "{\r\n"
-        << "  \"_id\": \"" << jsonText(deviceId) << "\",\r\n"
-        << "  \"name\": \"" << jsonText(text(gMemPersistent->ProductName)) << "\",\r\n"
-        << "  \"serialnumber\": \"" << jsonText(serialNumber) << "\",\r\n"
-        << "  \"firmwareversion\": \"" << jsonText(text(gMemPersistent->ProductVersion)) << "\",\r\n"
+        << "  \"_id\": \"" << JsonWriter::text(deviceId) << "\",\r\n"
+        << "  \"name\": \"" << JsonWriter::text(text(gMemPersistent->ProductName)) << "\",\r\n"
+        << "  \"serialnumber\": \"" << JsonWriter::text(serialNumber) << "\",\r\n"
+        << "  \"firmwareversion\": \"" << JsonWriter::text(text(gMemPersistent->ProductVersion)) << "\",\r\n"
         << "  \"space_total\": " << total << ",\r\n"
         << "  \"space_available\": " << available << ",\r\n"
         << "  \"devices\": [\r\n";
@@ -186,13 +186,13 @@ void VoxApp::deviceInfo(Request* request) {
         if (written)
             out << ", \r\n";
         written = true;
-        std::string name = jsonText(text(device.QBusDeviceName));
+        std::string name = JsonWriter::text(text(device.QBusDeviceName));
         std::string serial = std::to_string(int32_t(device.QBusSerNumber));
         out << "    {\r\n"
             << "      \"_id\": \"" << name << "-" << serial << "\",\r\n"
             << "      \"name\": \"" << name << "\",\r\n"
             << "      \"serialnumber\": \"" << serial << "\",\r\n"
-            << "      \"firmwareversion\": \"" << jsonText(text(device.QBusMainSwVersion)) << "\"\r\n"
+            << "      \"firmwareversion\": \"" << JsonWriter::text(text(device.QBusMainSwVersion)) << "\"\r\n"
             << "    }";
     }
     out << "\r\n  ]\r\n"
@@ -218,7 +218,7 @@ void VoxApp::listOperation(Request* request, char const* folder) {
         if (written)
             out << ",";
         written = true;
-        out << "\r\n\"" << jsonText(entry->d_name) << "\"";
+        out << "\r\n\"" << JsonWriter::text(entry->d_name) << "\"";
     }
     out << "\r\n]";
     closedir(dir);
@@ -355,7 +355,7 @@ void VoxApp::update(Request* request) {
         setVariable(external.QBusUpdateDeviceSerial, notify::QBusUpdateDeviceSerial, serial);
         setVariable(external.QBusUpdateDeviceName, notify::QBusUpdateDeviceName, deviceName.c_str());
     }
-    out << "{\"taskid\": \"" << jsonText(id) << "\" }";
+    out << "{\"taskid\": \"" << JsonWriter::text(id) << "\" }";
 }
 
 void VoxApp::fileOperation(Request* request, char const* folder, std::string const& name) {
