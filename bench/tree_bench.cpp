@@ -27,7 +27,7 @@
 #include "introspection.h"
 #include "introspection_enum.h"
 #include "process.h"
-#include "requesthandler.h"
+#include "tree.h"
 
 void processPreInit() {}
 void processPostInit() {}
@@ -176,7 +176,7 @@ void TreeFast(benchmark::State& state) {
     for (auto _ : state) {
         Sink sink;
         std::ostream out(&sink);
-        RequestHandler::createJsonTree(out);
+        VariableTree::createJsonTree(out);
         bytes += sink.bytes();
     }
     state.SetBytesProcessed(int64_t(bytes));
@@ -191,7 +191,7 @@ BENCHMARK(TreeFast)->Unit(benchmark::kMillisecond);
         Sink sink;
         std::ostream out(&sink);
         if (fast)
-            RequestHandler::createJsonTree(out);
+            VariableTree::createJsonTree(out);
         else
             baselineTree(out);
         bytes += sink.bytes();
@@ -220,7 +220,7 @@ int main(int argc, char** argv) {
         // Both print the same text, or the comparison means nothing. The device may move a value in
         // between, so only the sizes are compared.
         std::stringstream fast, baseline;
-        RequestHandler::createJsonTree(fast);
+        VariableTree::createJsonTree(fast);
         baselineTree(baseline);
         if (fast.str().size() != baseline.str().size()) {
             fprintf(stderr, "the plain tree differs: %zu bytes against %zu\n", baseline.str().size(),

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "kmsg.h"
+#include "onewire.h"
 #include "pngdecode.h"
 #include "requesthandler.h"
 #include "servicefixture.h"
@@ -200,12 +201,12 @@ TEST(RingCommand, QuotesAreEscapedAndTheRoomIsCountedAfterQuoting) {
     std::string format = Constants::ONEWIRE_RING_COMMAND;
     size_t room = Constants::ONEWIRE_COMMAND_SIZE - 1 - (format.size() - 2); // for the text in place of %s
     std::string fits = "1\n" + std::string(room - 2, '9');
-    EXPECT_EQ(RequestHandler::ringCommand(fits).size(), Constants::ONEWIRE_COMMAND_SIZE - 1);
-    EXPECT_THROW(RequestHandler::ringCommand(fits + "9"), std::runtime_error);
+    EXPECT_EQ(::OneWire::ringCommand(fits).size(), Constants::ONEWIRE_COMMAND_SIZE - 1);
+    EXPECT_THROW(::OneWire::ringCommand(fits + "9"), std::runtime_error);
     // A quote takes four characters once quoted.
-    EXPECT_THROW(RequestHandler::ringCommand(fits.substr(0, fits.size() - 3) + "'"), std::runtime_error);
-    EXPECT_NO_THROW(RequestHandler::ringCommand(fits.substr(0, fits.size() - 4) + "'"));
-    EXPECT_EQ(RequestHandler::ringCommand("1\nit's\n"),
+    EXPECT_THROW(::OneWire::ringCommand(fits.substr(0, fits.size() - 3) + "'"), std::runtime_error);
+    EXPECT_NO_THROW(::OneWire::ringCommand(fits.substr(0, fits.size() - 4) + "'"));
+    EXPECT_EQ(::OneWire::ringCommand("1\nit's\n"),
               "echo '1\nit'\\''s\n' | onewire-tool.py -e -m knob >/dev/kmsg 2>&1");
 }
 

@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
-#include "kmsg.h"
 #include "kernellog.h"
+#include "kmsg.h"
 #include "requesthandler.h"
 #include "servicefixture.h"
 

@@ -14,6 +14,7 @@
 #include "fcgi.h"
 #include "fcgi_client.h"
 #include "kmsg.h"
+#include "serveall.h"
 
 using namespace fcgiclient;
 
@@ -37,28 +38,21 @@ std::string numbered(size_t size, char seed) {
     return text;
 }
 
-class FcgiTest : public ::testing::Test, public Fcgi::RequestCallback {
+class FcgiTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        fcgi = std::make_unique<Fcgi>(PORT, poll);
-        fcgi->callback = this;
-    }
+    void SetUp() override { fcgi = std::make_unique<Fcgi>(PORT, poll, api); }
     void TearDown() override {
         for (int fd : clients)
             close(fd);
     }
-    void handleRequest(Request* request) override {
-        handled.push_back(request);
-        if (answer)
-            answer(request);
-    }
+    std::vector<unsigned> takeReleased() { return std::exchange(api.releasedIds, {}); }
 
     // Parameters as "name=value;", then "|" and the body; no header, so that answers compare exactly.
     static void echo(Request* request) {
         request->writeHeader("");
-        for (auto const& param : request->params)
+        for (auto const& param : request->params())
             request->output() << param.first << '=' << param.second << ';';
-        request->output() << '|' << request->postData;
+        request->output() << '|' << request->postData();
         request->end();
     }
 
@@ -100,9 +94,14 @@ protected:
     }
 
     EventPoll poll;
-    std::unique_ptr<Fcgi> fcgi;
-    std::vector<Request*> handled;
+    // Every request is served by the test's answer, or held when there is none.
     std::function<void(Request*)> answer = echo;
+    ServeAll api{[this](Request& request) {
+        if (answer)
+            answer(&request);
+    }};
+    std::vector<Request*>& handled = api.served;
+    std::unique_ptr<Fcgi> fcgi;
     std::vector<int> clients;
 };
 
@@ -132,7 +131,7 @@ TEST_F(FcgiTest, AnswerFramings) {
             for (size_t at = 0; at < c.text.size(); at += c.piece)
                 request->output() << c.text.substr(at, c.piece);
             early = receiveAvailable(fd);
-            request->error << c.err;
+            request->errorOutput() << c.err;
             request->end();
         };
         ASSERT_TRUE(sendAll(fd, request(id, SOME_PARAMS, "", true)));
@@ -153,26 +152,23 @@ TEST_F(FcgiTest, AnswerFramings) {
 }
 
 TEST_F(FcgiTest, ParamsDecodeLongLengthsAndStopAtMalformedPairs) {
-    Request request(fcgi.get(), -1, 0);
+    auto decoded = [&](std::string const& content) {
+        return exchange(client(),
+                        beginRequest(1, false) + record(4, 1, content) + record(4, 1, "") + record(5, 1, ""))
+            .out;
+    };
     std::string longValue(300, 'v');
-    std::string content = nameValue("LONG", longValue) + nameValue("A", "1", true) + nameValue("A", "2") +
-                          nameValue("EMPTY", "");
-    request.addParams(reinterpret_cast<unsigned char*>(&content[0]), int(content.size()));
-    EXPECT_EQ(request.params,
-              (std::map<std::string, std::string>{{"A", "2"}, {"EMPTY", ""}, {"LONG", longValue}}));
-
+    EXPECT_EQ(decoded(nameValue("LONG", longValue) + nameValue("A", "1", true) + nameValue("A", "2") +
+                      nameValue("EMPTY", "")),
+              "A=2;EMPTY=;LONG=" + longValue + ";|");
     // Pairs before a cut length, a length beyond the record, or a pair of two zero lengths stay; nothing
     // after.
     for (std::string tail : {std::string("\x85\x00", 2),
                              std::string("\x05\x05"
                                          "abcdefghi"),
                              std::string("\x00\x00\x01\x01XY", 6) + nameValue("LOST", "no"),
-                             std::string("\xff\xff\xff\xff\x01x", 6)}) {
-        Request cut(fcgi.get(), -1, 0);
-        std::string bytes = nameValue("KEEP", "yes") + tail;
-        cut.addParams(reinterpret_cast<unsigned char*>(&bytes[0]), int(bytes.size()));
-        EXPECT_EQ(cut.params, (std::map<std::string, std::string>{{"KEEP", "yes"}})) << tail.size();
-    }
+                             std::string("\xff\xff\xff\xff\x01x", 6)})
+        EXPECT_EQ(decoded(nameValue("KEEP", "yes") + tail), "KEEP=yes;|") << tail.size();
 }
 
 TEST_F(FcgiTest, RecordsSplitAtEveryPositionAreReassembled) {
@@ -203,7 +199,6 @@ TEST_F(FcgiTest, KeptConnectionServesRequestsOneAfterAnother) {
     int fd = client();
     EXPECT_EQ(exchange(fd, request(1, {{"A", "1"}, {"B", "2"}}, "one", true)).out, "A=1;B=2;|one");
     Request* served = handled.at(0);
-    EXPECT_EQ(fcgi->request(served->id), served);
 
     // A second BEGIN_REQUEST starts clean: nothing of the first request's parameters, body, header or streams
     // is left.
@@ -211,7 +206,7 @@ TEST_F(FcgiTest, KeptConnectionServesRequestsOneAfterAnother) {
         request->output() << "x";
         echo(request);
     };
-    served->error << "stale";
+    served->errorOutput() << "stale";
     Answer second = exchange(fd, request(5, {{"C", "3"}}, "", false));
     EXPECT_EQ(second.out, Constants::FCGI_DEFAULT_HEADER + std::string("xC=3;|"));
     EXPECT_EQ(second.err, "");
@@ -219,16 +214,19 @@ TEST_F(FcgiTest, KeptConnectionServesRequestsOneAfterAnother) {
 
     // Not kept: the connection ends after the answer and the request goes at the next cleanup.
     EXPECT_EQ(receiveUntilEnd(fd, 1000), "");
-    EXPECT_NE(fcgi->request(served->id), nullptr);
+    EXPECT_EQ(takeReleased(), std::vector<unsigned>{served->id()});
+    EXPECT_EQ(fcgi->connectionCount(), 1u);
     // Answered requests wait for that cleanup but hold no room: more of them than the registry holds do not
     // keep the next one from being served.
     answer = echo;
     for (unsigned i = 0; i <= Constants::FCGI_MAX_REQUESTS; ++i)
         ASSERT_EQ(exchange(client(), request(1, {{"A", "1"}})).out, "A=1;|") << i;
-    fcgi->cleanup();
-    EXPECT_EQ(fcgi->connectionCount(), 0u);
     for (auto const& record : log.records()) // each connection left the poll once
         EXPECT_NE(record.level, "Error       ") << record.message;
+    // Ending an answered request again is a mistake its caller hears of.
+    EXPECT_NE(failure([&] { served->end(); }).find("Request is already closed."), std::string::npos);
+    fcgi->cleanup();
+    EXPECT_EQ(fcgi->connectionCount(), 0u);
 }
 
 TEST_F(FcgiTest, RequestNumbersRegistryLimitAndCleanup) {
@@ -237,23 +235,21 @@ TEST_F(FcgiTest, RequestNumbersRegistryLimitAndCleanup) {
     client(record(4, 6, nameValue("K", "v")) + record(4, 6, "") + record(5, 6, ""));
     for (unsigned i = 1; i < Constants::FCGI_MAX_REQUESTS; ++i)
         client(request(1, SOME_PARAMS));
-    ASSERT_EQ(fcgi->requests.size(), 32u);
-    Request* first = fcgi->request(0);
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->params, (std::map<std::string, std::string>{{"K", "v"}}));
+    ASSERT_EQ(fcgi->servedCount(), 32u);
+    Request* first = handled.at(0);
+    EXPECT_EQ(first->params(), (std::map<std::string, std::string>{{"K", "v"}}));
     EXPECT_EQ(first->requestId(), 6);
-    EXPECT_TRUE(first->keepConnection);
-    EXPECT_EQ(fcgi->requests.rbegin()->first, 31u);
-    EXPECT_EQ(fcgi->request(32), nullptr);
+    EXPECT_TRUE(first->keepsConnection());
+    EXPECT_EQ(handled.back()->id(), 31u);
 
     // A 33rd request, with nothing held that the web API could answer early, is closed unanswered.
     KmsgReader log;
     EXPECT_EQ(receiveUntilEnd(client(request(1, SOME_PARAMS)), 1000), "");
     EXPECT_TRUE(log.waitFor("Connection not served: 32 requests registered"));
-    EXPECT_EQ(fcgi->toDelete, std::vector<unsigned>{32});
+    EXPECT_EQ(takeReleased(), std::vector<unsigned>{32});
+    EXPECT_EQ(handled.size(), 32u);
     fcgi->cleanup();
-    EXPECT_TRUE(fcgi->toDelete.empty());
-    EXPECT_EQ(fcgi->requests.size(), 32u);
+    EXPECT_EQ(fcgi->servedCount(), 32u);
 }
 
 TEST_F(FcgiTest, PeersThatLeaveAnywhereAreReleasedAndNothingLeaks) {
@@ -273,7 +269,7 @@ TEST_F(FcgiTest, PeersThatLeaveAnywhereAreReleasedAndNothingLeaks) {
     ASSERT_TRUE(sendAll(vanishing, request(2, SOME_PARAMS, "", true)));
     pump();
     EXPECT_TRUE(handled.back()->peerGone());
-    EXPECT_EQ(fcgi->toDelete, std::vector<unsigned>{2});
+    EXPECT_EQ(takeReleased(), std::vector<unsigned>{2});
     linger reset = {1, 0};
     setsockopt(queued, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     for (int fd : {queued, midRecord})
@@ -282,7 +278,7 @@ TEST_F(FcgiTest, PeersThatLeaveAnywhereAreReleasedAndNothingLeaks) {
     pump();
     fcgi->cleanup();
     EXPECT_EQ(fcgi->connectionCount(), 0u);
-    EXPECT_TRUE(fcgi->requests.empty());
+    EXPECT_EQ(fcgi->servedCount(), 0u);
     EXPECT_EQ(fcgi->queuedBytes(), 0u);
 
     // Newcomers beyond the bound: nobody is closed within the grace, they wait in the listen queue. Past the
@@ -326,7 +322,7 @@ TEST_F(FcgiTest, StalledReaderGetsEveryByteLaterWhileOthersAreServed) {
     size_t next = 0;
     answer = [&](Request* request) {
         request->writeHeader("");
-        request->output() << (request->params.count("OTHER") ? std::string("other") : answers[next++]);
+        request->output() << (request->params().count("OTHER") ? std::string("other") : answers[next++]);
         request->end();
     };
     std::string asked;
@@ -368,7 +364,7 @@ TEST_F(FcgiTest, StreamedAnswerFollowsThePeersPaceAndAFailingSourceCutsIt) {
             size_t piece = std::min<size_t>(64 << 10, text.size() - done);
             out.output().write(text.data() + done, std::streamsize(piece));
             done += piece;
-            if (out.params.count("FAIL") && done > (1 << 20))
+            if (out.params().count("FAIL") && done > (1 << 20))
                 throw std::runtime_error("disk gone");
             return done < text.size();
         });
@@ -451,9 +447,8 @@ TEST_F(FcgiTest, IdleConnectionsAreClosedAtTheirLimitsButHeldRequestsAreNot) {
     auto now = std::chrono::steady_clock::now();
     auto closedAfter = [&](seconds wait) {
         fcgi->expire(now + wait);
-        std::vector<unsigned> closed = fcgi->toDelete;
         fcgi->cleanup();
-        return closed;
+        return takeReleased();
     };
     EXPECT_EQ(closedAfter(Constants::FCGI_REQUEST_TIMEOUT - seconds(1)), std::vector<unsigned>{});
     EXPECT_EQ(closedAfter(Constants::FCGI_REQUEST_TIMEOUT + seconds(1)), (std::vector<unsigned>{0, 1}));
@@ -469,7 +464,7 @@ TEST_F(FcgiTest, IdleConnectionsAreClosedAtTheirLimitsButHeldRequestsAreNot) {
 TEST_F(FcgiTest, RequestsOverTheLimitsAreRefusedAndTheConnectionStaysInStep) {
     answer = [](Request* request) {
         request->writeHeader("");
-        request->output() << request->postData.size();
+        request->output() << request->postData().size();
         request->end();
     };
     std::string const refusal =
@@ -517,24 +512,16 @@ TEST_F(FcgiTest, DestructionEndsHeldRequestsWithoutWaitingForQueuedAnswers) {
     int queued = client(request(7, SOME_PARAMS));
     answer = nullptr;
     int fd = client(request(8, SOME_PARAMS));
-    ASSERT_EQ(fcgi->requests.size(), 2u);
+    ASSERT_EQ(handled.size(), 2u);
     ASSERT_GT(fcgi->queuedBytes(), 0u);
     fcgi.reset();
     EXPECT_EQ(receiveUntilEnd(fd, 1000), record(3, 8, std::string(8, '\0')));
     EXPECT_LT(receiveUntilEnd(queued, 3000).size(), size_t(16 << 20));
 }
 
-TEST_F(FcgiTest, MisuseAndStartupFailuresAreReported) {
-    EXPECT_NE(failure([&] { Fcgi second(PORT, poll); }).find("bind: Address already in use"),
+TEST_F(FcgiTest, ASecondListenerOnThePortIsRefused) {
+    EXPECT_NE(failure([&] { Fcgi second(PORT, poll, api); }).find("bind: Address already in use"),
               std::string::npos);
-    Request orphan(nullptr, -1, 0);
-    EXPECT_EQ(failure([&] { orphan.end(); }), "Request has no Fcgi.");
-    orphan.output() << "x";
-    EXPECT_EQ(failure([&] { orphan.sendOutput(); }), "Request has no Fcgi.");
-    Request closed(fcgi.get(), -1, 0);
-    for (auto const& action : std::vector<std::function<void()>>{
-             [&] { closed.readRecord(); }, [&] { closed.writeRecord("x", 1); }, [&] { closed.end(); }})
-        EXPECT_NE(failure(action).find("Request is already closed."), std::string::npos);
 }
 
 TEST_F(FcgiTest, ServesAListeningSocketInheritedAsDescriptorZero) {
@@ -548,8 +535,7 @@ TEST_F(FcgiTest, ServesAListeningSocketInheritedAsDescriptorZero) {
     int input = dup(0);
     dup2(listener, 0);
     close(listener);
-    fcgi = std::make_unique<Fcgi>(poll);
-    fcgi->callback = this;
+    fcgi = std::make_unique<Fcgi>(poll, api);
     EXPECT_EQ(exchange(client(), request(2, {{"A", "1"}})).out, "A=1;|");
     fcgi.reset(); // closes descriptor 0
     dup2(input, 0);

@@ -31,63 +31,9 @@ template <std::size_t N> std::string text(std::array<char, N> const& field) {
     return std::string(field.data(), strnlen(field.data(), N));
 }
 
-bool startsWith(std::string const& text, char const* prefix, std::string& rest) {
-    std::size_t length = strlen(prefix);
-    if (text.compare(0, length, prefix) != 0)
-        return false;
-    rest = text.substr(length);
-    return true;
-}
-
 bool verbose() {
     return gComponentLogLevel && *gComponentLogLevel == gen::LogLevel::DebugAll;
 }
-
-class Upload;
-// The one upload being received: every upload is written to UPLOAD_FILE, so a second one at the same time
-// would write under the first's package, and the task announced for one would install the other's bytes.
-Upload const* gReceiving = nullptr;
-
-// An update package on its way to disk: the form is parsed as the body arrives and its file part written to
-// UPLOAD_FILE, so that a package costs disk, not memory. At DebugAll the body is also copied to
-// POST_DATA_COPY as it comes. A package whose request never completes is removed.
-class Upload : public Request::BodySink {
-public:
-    bool start(std::string const& contentType) {
-        if (!parser.start(contentType, Constants::UPLOAD_FILE))
-            return false;
-        gReceiving = this;
-        if (verbose())
-            copy.open(Constants::POST_DATA_COPY, std::ios::binary | std::ios::trunc);
-        return true;
-    }
-    void take(std::string_view bytes) override {
-        if (copy.is_open())
-            copy.write(bytes.data(), std::streamsize(bytes.size()));
-        parser.feed(bytes);
-    }
-    void finish() override {
-        parser.finish();
-        finished = true;
-        received();
-    }
-    ~Upload() override {
-        if (!finished && parser.fileOpened())
-            unlink(Constants::UPLOAD_FILE);
-        received();
-    }
-
-    Multipart::FormParser parser;
-
-private:
-    void received() {
-        if (gReceiving == this)
-            gReceiving = nullptr;
-    }
-
-    std::ofstream copy;
-    bool finished = false;
-};
 
 char const UPDATE_IN_PROGRESS[] = "{\"result\": \"Update already in progress\" }";
 
@@ -116,52 +62,11 @@ VoxApp::VoxApp() {
         Beneath::removeTemporaries((std::string(Constants::LOCAL_FOLDER) + folder).c_str());
 }
 
-void VoxApp::handleRequest(Request* request) {
-    if (!request)
-        return;
-    std::string path = request->param("PATH_INFO");
-    std::string method = request->param("REQUEST_METHOD");
-    LOG(LogMost, "VoxApp: %s %s", method.c_str(), path.c_str());
-    std::string rest;
-    std::string file;
-    if (startsWith(path, "/device", rest)) {
-        if (rest == "/info")
-            deviceInfo(request);
-        else if (rest == "/update")
-            update(request);
-        else if (startsWith(rest, "/status", file))
-            updateStatus(request);
-        else
-            request->output() << UNKNOWN_REQUEST;
-    } else {
-        struct Folder {
-            char const* prefix;
-            char const* sub;
-        } const folders[] = {{"/lenstables", Constants::TAB_FOLDER},
-                             {"/focusrings", Constants::FOR_FOLDER},
-                             {"/setups", Constants::SETUPS_FOLDER}};
-        bool known = false;
-        for (Folder const& f : folders) {
-            if (!startsWith(path, f.prefix, rest))
-                continue;
-            known = true;
-            std::string folder = std::string(Constants::LOCAL_FOLDER) + f.sub;
-            if (rest == "/list")
-                listOperation(request, folder.c_str());
-            else if (startsWith(rest, "/file", file))
-                fileOperation(request, folder.c_str(), file);
-            else
-                request->output() << UNKNOWN_REQUEST;
-            break;
-        }
-        if (!known)
-            request->output() << UNKNOWN_REQUEST;
-    }
-    if (request->handedOver() && !request->streaming()) // a download ends itself once it has gone out
-        request->end();
+void VoxApp::unknown(Request& request) {
+    request.output() << UNKNOWN_REQUEST;
 }
 
-void VoxApp::deviceInfo(Request* request) {
+void VoxApp::deviceInfo(Request& request) {
     // Sizes as the device's 32-bit arithmetic forms them: modulo 2^32 whatever this machine's types are.
     uint32_t total = 0, available = 0;
     struct statvfs fs;
@@ -169,7 +74,7 @@ void VoxApp::deviceInfo(Request* request) {
         total = uint32_t(uint64_t(fs.f_blocks) * uint64_t(fs.f_bsize));
         available = uint32_t(uint64_t(fs.f_bavail) * uint64_t(fs.f_bsize));
     }
-    std::ostream& out = request->output();
+    std::ostream& out = request.output();
     // Names and versions are whatever the blocks and the hardware information hold: written as JSON text.
     out << "{\r\n"
         << "  \"_id\": \"" << JsonWriter::text(deviceId) << "\",\r\n"
@@ -199,8 +104,8 @@ void VoxApp::deviceInfo(Request* request) {
         << "}\r\n";
 }
 
-void VoxApp::listOperation(Request* request, char const* folder) {
-    std::ostream& out = request->output();
+void VoxApp::listOperation(Request& request, char const* folder) {
+    std::ostream& out = request.output();
     // A folder that is a link lists nothing: what it leads to is not the app's.
     int fd = Beneath::openFolder(folder);
     DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
@@ -224,7 +129,7 @@ void VoxApp::listOperation(Request* request, char const* folder) {
     closedir(dir);
 }
 
-void VoxApp::updateStatus(Request* request) {
+void VoxApp::updateStatus(Request& request) {
     auto& external = *gMemExternalDevices;
     auto& media = *gMemMedia;
     // In 64 bits: the operands are whatever the blocks hold, and the quotient is what the app shows.
@@ -249,61 +154,33 @@ void VoxApp::updateStatus(Request* request) {
     // A value outside the enumeration reads as the enumeration getter gives it: "INVALID_VALUE: <number>".
     std::string name = IntrospectionEnum::getEnumText(updateStateEnum, &state);
     LOG(LogLight, "Update Status: %s, %lli%%", name.c_str(), progress);
-    request->output() << "{\"status\": \"" << name << "\", \"progress\": " << progress << " }";
+    request.output() << "{\"status\": \"" << name << "\", \"progress\": " << progress << " }";
 }
 
-bool VoxApp::parseFormData(Request* request, std::map<std::string, std::string>& fields,
-                           char const* filePath) {
-    return Multipart::parseFormData(request->param("CONTENT_TYPE"), request->postData, fields, filePath);
-}
-
-void VoxApp::splitHeaderLine(std::map<std::string, std::string>& fields, std::string const& line) {
-    Multipart::splitHeaderLine(fields, line);
-}
-
-std::unique_ptr<Request::BodySink> VoxApp::takeBody(Request* request) {
-    if (request->param("PATH_INFO") != "/device/update")
-        return nullptr;
-    if (gReceiving) {
+bool VoxApp::startUpload(Request& request, std::unique_ptr<Upload>& upload) {
+    if (Upload::receiving()) {
         LOG(Warn, "Upload refused: another update package is being received");
-        request->refuse("409 Conflict", UPDATE_IN_PROGRESS);
-        return nullptr;
+        request.refuse("409 Conflict", UPDATE_IN_PROGRESS);
+        return false;
     }
-    auto upload = std::make_unique<Upload>();
-    if (!upload->start(request->param("CONTENT_TYPE")))
-        return nullptr; // answered as not multipart once complete; held in postData until then
-    return upload;
+    upload = Upload::start(request.param("CONTENT_TYPE"));
+    return true;
 }
 
-void VoxApp::update(Request* request) {
-    auto* upload = dynamic_cast<Upload*>(request->body.get());
-    if (!upload && gReceiving) { // an empty body, while another upload's is on its way
-        LOG(Warn, "Upload refused: another update package is being received");
-        std::string header = std::string("Status: 409 Conflict\r\n") + Constants::FCGI_DEFAULT_HEADER;
-        request->writeHeader(header.c_str());
-        request->output() << UPDATE_IN_PROGRESS;
+void VoxApp::update(Request& request, Upload* upload) {
+    std::ostream& out = request.output();
+    if (!upload) { // the body was not multipart
+        out << "{\"result\": \"Invalid content type\" }";
         return;
     }
-    std::ostream& out = request->output();
-    if (!upload) { // nothing came of the body: it was empty, or not multipart
-        request->body = takeBody(request);
-        upload = dynamic_cast<Upload*>(request->body.get());
-        if (!upload) {
-            out << "{\"result\": \"Invalid content type\" }";
-            return;
-        }
-        upload->take(request->postData);
-        upload->finish();
-    }
-    std::map<std::string, std::string> const& fields = upload->parser.fields;
+    std::map<std::string, std::string> const& fields = upload->form().fields;
     if (verbose()) {
         LOG(DebugAll, "Request content:");
         for (auto const& [name, value] : fields)
             LOG(DebugAll, "  \"%s\": \"%s\"", name.c_str(), value.c_str());
     }
     auto task = fields.find("deviceid");
-    auto file = fields.find("file");
-    if (task == fields.end() || file == fields.end()) {
+    if (task == fields.end() || !upload->fileReceived()) {
         LOG(Warn, "'deviceid' and 'file' are mandatory, but at least one is missing.");
         out << "{\"result\": \"'deviceid' and 'file' are mandatory, but at least one is missing.\" }";
         return;
@@ -320,14 +197,14 @@ void VoxApp::update(Request* request) {
     bool host = id == deviceId;
     char const* package = host ? Constants::SUP_FILE : Constants::CMF_FILE;
     // A package that is not whole on disk is never announced: the update daemon would install what it finds.
-    if (int failure = upload->parser.writeError()) {
-        LOG(Error, "Writing %s failed: %s", file->second.c_str(), strerror(failure));
+    if (int failure = upload->form().writeError()) {
+        LOG(Error, "Writing %s failed: %s", Constants::UPLOAD_FILE, strerror(failure));
         unlink(Constants::UPLOAD_FILE);
         out << "{\"result\": \"Write error\" }";
         return;
     }
-    if (rename(file->second.c_str(), package) != 0) {
-        LOG(Error, "Moving %s to %s failed: %s", file->second.c_str(), package, strerror(errno));
+    if (rename(Constants::UPLOAD_FILE, package) != 0) {
+        LOG(Error, "Moving %s to %s failed: %s", Constants::UPLOAD_FILE, package, strerror(errno));
         unlink(Constants::UPLOAD_FILE);
         out << "{\"result\": \"Write error\" }";
         return;
@@ -358,9 +235,9 @@ void VoxApp::update(Request* request) {
     out << "{\"taskid\": \"" << JsonWriter::text(id) << "\" }";
 }
 
-void VoxApp::fileOperation(Request* request, char const* folder, std::string const& name) {
-    std::ostream& out = request->output();
-    std::string const& method = request->param("REQUEST_METHOD");
+void VoxApp::fileOperation(Request& request, char const* folder, std::string const& name) {
+    std::ostream& out = request.output();
+    std::string const& method = request.param("REQUEST_METHOD");
     if (method != "GET" && method != "PUT" && method != "DELETE") {
         out << UNKNOWN_REQUEST;
         return;
@@ -409,7 +286,7 @@ void VoxApp::fileOperation(Request* request, char const* folder, std::string con
             ::close(*f);
             delete f;
         });
-        request->streamFrom([file](Request& answer) {
+        request.streamFrom([file](Request& answer) {
             char buffer[65536];
             ssize_t n = ::read(*file, buffer, sizeof buffer);
             if (n < 0)
@@ -419,7 +296,7 @@ void VoxApp::fileOperation(Request* request, char const* folder, std::string con
         });
     } else if (method == "PUT") {
         bool opened = false;
-        if (Beneath::replace(directory.fd, name, request->postData, opened) == 0)
+        if (Beneath::replace(directory.fd, name, request.postData(), opened) == 0)
             out << "{\"result\": \"Success\" }";
         else if (opened)
             out << "{\"result\": \"Write error\" }";
