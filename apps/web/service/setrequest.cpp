@@ -76,10 +76,6 @@ bool SetRequest::apply(std::string const& body, std::stringstream& errors) {
 void SetRequest::answer(Request& request) {
     std::stringstream errors;
     bool ok = apply(request.postData(), errors);
-    std::ostream& out = request.output();
-    out << "{\"result\": " << (ok ? 1 : 0);
-    if (!ok)
-        out << ", \"error\": \"" << JsonWriter::text(errors.str()) << "\"";
-    out << " }";
+    request.output() << (ok ? JsonWriter::result(true) : JsonWriter::error(errors.str()));
     request.end();
 }

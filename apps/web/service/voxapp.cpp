@@ -24,7 +24,7 @@
 #include "setters.h"
 
 namespace {
-char const UNKNOWN_REQUEST[] = "{\"result\": \"Unknown request\" }";
+std::string const UNKNOWN_REQUEST = JsonWriter::appResult("Unknown request");
 
 // A text variable of a block, up to its terminator or the end of its room.
 template <std::size_t N> std::string text(std::array<char, N> const& field) {
@@ -35,7 +35,9 @@ bool verbose() {
     return gComponentLogLevel && *gComponentLogLevel == gen::LogLevel::DebugAll;
 }
 
-char const UPDATE_IN_PROGRESS[] = "{\"result\": \"Update already in progress\" }";
+std::string const UPDATE_IN_PROGRESS = JsonWriter::appResult("Update already in progress");
+// The app has always been given this one with a line end.
+std::string const OPEN_ERROR = JsonWriter::appResult("Open error") + "\r\n";
 
 // The serial number of a DEVICE-SERIAL task: decimal as strtol reads it, within 32 bits.
 bool parseSerial(std::string const& text, int& serial) {
@@ -154,7 +156,9 @@ void VoxApp::updateStatus(Request& request) {
     // A value outside the enumeration reads as the enumeration getter gives it: "INVALID_VALUE: <number>".
     std::string name = IntrospectionEnum::getEnumText(updateStateEnum, &state);
     LOG(LogLight, "Update Status: %s, %lli%%", name.c_str(), progress);
-    request.output() << "{\"status\": \"" << name << "\", \"progress\": " << progress << " }";
+    std::string answer = "{\"status\": ";
+    JsonWriter::appendString(answer, name);
+    request.output() << answer << ", \"progress\": " << progress << " }";
 }
 
 bool VoxApp::startUpload(Request& request, std::unique_ptr<Upload>& upload) {
@@ -170,7 +174,7 @@ bool VoxApp::startUpload(Request& request, std::unique_ptr<Upload>& upload) {
 void VoxApp::update(Request& request, Upload* upload) {
     std::ostream& out = request.output();
     if (!upload) { // the body was not multipart
-        out << "{\"result\": \"Invalid content type\" }";
+        out << JsonWriter::appResult("Invalid content type");
         return;
     }
     std::map<std::string, std::string> const& fields = upload->form().fields;
@@ -182,14 +186,14 @@ void VoxApp::update(Request& request, Upload* upload) {
     auto task = fields.find("deviceid");
     if (task == fields.end() || !upload->fileReceived()) {
         LOG(Warn, "'deviceid' and 'file' are mandatory, but at least one is missing.");
-        out << "{\"result\": \"'deviceid' and 'file' are mandatory, but at least one is missing.\" }";
+        out << JsonWriter::appResult("'deviceid' and 'file' are mandatory, but at least one is missing.");
         return;
     }
     std::string const& id = task->second;
     std::size_t dash = id.rfind('-');
     if (dash == std::string::npos) {
         LOG(Warn, "'deviceid' has to be in the form DEVICE-SERIAL, but it is %s.", id.c_str());
-        out << "{\"result\": \"'deviceid' has to be in the form DEVICE-SERIAL.\" }";
+        out << JsonWriter::appResult("'deviceid' has to be in the form DEVICE-SERIAL.");
         return;
     }
     LOG(LogLight, "Received update file for device ID %s, our device ID is %s.", id.c_str(),
@@ -200,13 +204,13 @@ void VoxApp::update(Request& request, Upload* upload) {
     if (int failure = upload->form().writeError()) {
         LOG(Error, "Writing %s failed: %s", Constants::UPLOAD_FILE, strerror(failure));
         unlink(Constants::UPLOAD_FILE);
-        out << "{\"result\": \"Write error\" }";
+        out << JsonWriter::appResult("Write error");
         return;
     }
     if (rename(Constants::UPLOAD_FILE, package) != 0) {
         LOG(Error, "Moving %s to %s failed: %s", Constants::UPLOAD_FILE, package, strerror(errno));
         unlink(Constants::UPLOAD_FILE);
-        out << "{\"result\": \"Write error\" }";
+        out << JsonWriter::appResult("Write error");
         return;
     }
     // The package's bytes are on disk (the parser synced them); now its name is too, before it is announced.
@@ -226,13 +230,15 @@ void VoxApp::update(Request& request, Upload* upload) {
         int serial = 0;
         if (!parseSerial(id.substr(dash + 1), serial)) {
             LOG(Warn, "'deviceid' %s has no serial number of 32 bits after its last '-'.", id.c_str());
-            out << "{\"result\": \"'deviceid' has no valid serial number.\" }";
+            out << JsonWriter::appResult("'deviceid' has no valid serial number.");
             return;
         }
         setVariable(external.QBusUpdateDeviceSerial, notify::QBusUpdateDeviceSerial, serial);
         setVariable(external.QBusUpdateDeviceName, notify::QBusUpdateDeviceName, deviceName.c_str());
     }
-    out << "{\"taskid\": \"" << JsonWriter::text(id) << "\" }";
+    std::string answer = "{\"taskid\": ";
+    JsonWriter::appendString(answer, id);
+    out << answer << " }";
 }
 
 void VoxApp::fileOperation(Request& request, char const* folder, std::string const& name) {
@@ -248,7 +254,7 @@ void VoxApp::fileOperation(Request& request, char const* folder, std::string con
         if (!Beneath::leaves(error))
             return false;
         LOG(Warn, "Refused file name '%s' in %s", name.c_str(), folder);
-        out << "{\"result\": \"Invalid file name\" }";
+        out << JsonWriter::appResult("Invalid file name");
         return true;
     };
     if (name.find('\0') != std::string::npos) // the system would read a shorter name than the app sent
@@ -265,8 +271,7 @@ void VoxApp::fileOperation(Request& request, char const* folder, std::string con
     int folderError = errno;
     if (directory.fd < 0) {
         if (!refused(folderError))
-            out << (method == "PUT" ? "{\"result\": \"Open error\" }\r\n"
-                                    : "{\"result\": \"No such file\" }");
+            out << (method == "PUT" ? OPEN_ERROR : JsonWriter::appResult("No such file"));
         return;
     }
     if (method == "GET") {
@@ -278,7 +283,7 @@ void VoxApp::fileOperation(Request& request, char const* folder, std::string con
             if (fd >= 0)
                 ::close(fd);
             if (fd >= 0 || !refused(error))
-                out << "{\"result\": \"No such file\" }";
+                out << JsonWriter::appResult("No such file");
             return;
         }
         // Read and sent a piece at a time as the app takes it, never loaded whole.
@@ -297,15 +302,15 @@ void VoxApp::fileOperation(Request& request, char const* folder, std::string con
     } else if (method == "PUT") {
         bool opened = false;
         if (Beneath::replace(directory.fd, name, request.postData(), opened) == 0)
-            out << "{\"result\": \"Success\" }";
+            out << JsonWriter::appResult("Success");
         else if (opened)
-            out << "{\"result\": \"Write error\" }";
+            out << JsonWriter::appResult("Write error");
         else if (!refused(errno))
-            out << "{\"result\": \"Open error\" }\r\n";
+            out << OPEN_ERROR;
     } else {
         if (Beneath::unlink(directory.fd, name) == 0)
-            out << "{\"result\": \"Success\" }";
+            out << JsonWriter::appResult("Success");
         else if (!refused(errno))
-            out << "{\"result\": \"No such file\" }";
+            out << JsonWriter::appResult("No such file");
     }
 }
