@@ -2,9 +2,10 @@
 // starts in the sandbox. Every check reads the device back through a request of its own, not through the
 // page.
 import assert from "node:assert/strict";
-import {execFileSync, spawn} from "node:child_process";
-import {openSync} from "node:fs";
+import {spawn} from "node:child_process";
+import {openSync, readFileSync, rmSync, writeSync} from "node:fs";
 import {mkdtemp, readFile} from "node:fs/promises";
+import {createRequire} from "node:module";
 import {after, before, test} from "node:test";
 import {chromium} from "playwright-core";
 
@@ -28,6 +29,19 @@ const state = (wanted, timeout) =>
     until((w) => document.querySelector("#connection").dataset.state === w, wanted, timeout);
 // Rows as the search lists them; the tree behind keeps rows of the same variables, hidden.
 const row = (variable) => `#results [data-var="${variable}"]`;
+const servicePid = () => Number(readFileSync("/run/service.pid", "utf8"));
+
+// No serious or critical finding of axe-core's WCAG A and AA rules on what the page shows.
+async function accessible(on) {
+    await on.addScriptTag({ path: createRequire(import.meta.url).resolve("axe-core/axe.min.js") });
+    const found = await on.evaluate(
+        () =>
+            axe.run(document,
+                    { runOnly: ["wcag2a", "wcag2aa", "wcag21a", "wcag21aa"], resultTypes: ["violations"] }));
+    const serious = found.violations.filter((v) => ["serious", "critical"].includes(v.impact));
+    assert.deepEqual(
+        serious.map((v) => `${v.id}: ${v.nodes.slice(0, 3).map((n) => n.target.join(" ")).join(", ")}`), []);
+}
 
 // Shows one variable: searched by its name.
 async function show(block, name) {
@@ -86,20 +100,27 @@ test("edits reach the device; the page refuses wrong ones and says what the devi
     const said = (pattern) => shows("#set-result", pattern);
     const enter = async (input, text) => (await input.fill(text), input.press("Enter"));
     const torque = await show("MemPersistent", "FocusTorque");
-    await enter(torque.locator("input"), "3");
+    // Every control is named by its variable's path.
+    const input = page.getByRole("textbox", { name: "MemPersistent.FocusTorque", exact: true });
+    await enter(input, "3");
     await said(/FocusTorque = 3: kept by the device/);
-    // Outside the printed limits: nothing is sent (the device still holds 3 at the end).
-    await enter(torque.locator("input"), "9");
-    await said(/outside 1 … 4/);
+    // Outside the printed limits: nothing is sent (the device still holds 3 at the end), the refusal names
+    // the variable, the text stays to be corrected, and Escape puts the device's value back.
+    await enter(input, "9");
+    await said(/^MemPersistent\.FocusTorque: 9 is outside 1 … 4$/);
     assert.equal(await torque.locator("input.invalid").count(), 1);
+    await input.press("Escape");
+    assert.deepEqual([await input.inputValue(), await torque.locator("input.invalid").count()], ["3", 0]);
 
     const boost = (await device()).MemPersistent.RadioBoost.value;
-    await (await show("MemPersistent", "RadioBoost")).locator(".slider").click();
+    await (await show("MemPersistent", "RadioBoost")).locator(".switch").click();
     await said(/RadioBoost = (true|false): kept by the device/);
-    await (await show("MemPersistent", "KnobAssignment")).locator("select").selectOption("Zoom");
+    await show("MemPersistent", "KnobAssignment");
+    await page.getByRole("combobox", { name: "MemPersistent.KnobAssignment" }).selectOption("Zoom");
     await said(/KnobAssignment = Zoom: kept by the device/);
     // A field of element 1 of an array of records goes with its Index.
-    await enter((await show("MemCamera", "CamSpeedList")).locator('tr[data-index="1"] input'), "29.5");
+    await show("MemCamera", "CamSpeedList");
+    await enter(page.getByRole("textbox", { name: "MemCamera.CamSpeedList[1].CamSpeed" }), "29.5");
     await said(/CamSpeedList\[1\]\.CamSpeed = 29\.5: kept by the device/);
     const { MemPersistent, MemCamera } = await device();
     assert.deepEqual(
@@ -117,6 +138,8 @@ test("edits reach the device; the page refuses wrong ones and says what the devi
         /ProductName = Lens Controller with a forty-byte name\.\.: device kept 'Lens Controller wit'/);
     assert.equal(await page.getAttribute("#set-result", "data-ok"), "0");
     assert.equal(await product.locator("input").inputValue(), "Lens Controller wit");
+    await shows("#product", /^Lens Controller wit$/); // the header follows the name
+    await shows("#product", /^Lens Controller wit$/); // the header follows the name
     await setFromElsewhere('{"MemPersistent": {"ProductName": "Lens Controller"}}');
 });
 
@@ -160,39 +183,41 @@ test("the device's and others' changes appear as they come, but not under a focu
     await set('"MotorAxis": "Focus"');
 });
 
-test("the kernel log shows the device's colours, follows new lines, filters, pauses and caps", async () => {
-    await page.fill("#search", "");
-    // The simulated device logs an error at start, which the log colours red.
-    await until(() => [...document.querySelectorAll("#log span.coloured")].some(
-                    (s) => s.style.color === "rgb(170, 0, 0)" && /Error/.test(s.textContent)));
-    // A set naming no block is logged by the service as an error: the held log request brings it.
-    await setFromElsewhere('{"NoSuchBlock": {"X": 1}}');
-    await shows("#log .line", /Unknown memory "NoSuchBlock"/);
-    // Kept at the end while the lines come.
-    await until((l = document.querySelector("#log")) =>
-                    l.scrollHeight > l.clientHeight && l.scrollTop + l.clientHeight >= l.scrollHeight - 4);
-    // Markup in kernel text stays text.
-    assert.equal(await page.locator("#log b, #log script, #log img").count(), 0);
+test("the kernel log shows the device's colours readably, follows the end, waits while read, and filters",
+     async () => {
+         await page.fill("#search", "");
+         // The simulated device logs an error at start; the service's dark red is lightened for the dark
+         // pane.
+         await until(() => [...document.querySelectorAll("#log span.coloured")].some(
+                         (s) => s.dataset.colour === "#AA0000" && /Error/.test(s.textContent)));
+         const refused = (n, tag = "") => setFromElsewhere(`{"NoSuchBlock${tag}${n}": {"X": 1}}`);
+         for (let i = 0; i < 60; i++) await refused(i);
+         await shows("#log .line", /Unknown memory "NoSuchBlock59"/);
+         // Kept at the end while the lines come; markup in kernel text stays text; only the lines in view are
+         // on the page.
+         const end = () => page.$eval("#log", (l) => l.scrollTop + l.clientHeight >= l.scrollHeight - 20);
+         await until((l = document.querySelector("#log")) =>
+                         l.scrollTop + l.clientHeight >= l.scrollHeight - 20);
+         assert.equal(await page.locator("#log b, #log script, #log img").count(), 0);
+         assert.ok(await page.locator("#log .line").count() < 60);
+         // Scrolled up, the view stays where the reader is, and says what waits below.
+         await page.$eval("#log", (l) => l.scrollTo(0, 0));
+         await refused(1, "WhileRead");
+         await shows("#log-end", /↓ [1-9]\d* new lines? below/);
+         assert.equal(await page.$eval("#log", (l) => l.scrollTop), 0);
+         await page.click("#log-end");
+         await shows("#log .line", "WhileRead1");
+         assert.ok(await end());
+         assert.equal(await page.isHidden("#log-end"), true);
 
-    // Paused, a new line is kept but not shown until the pane goes on.
-    await page.fill("#log-text", "WhilePaused");
-    await page.check("#log-pause");
-    await setFromElsewhere('{"NoSuchBlockWhilePaused": {"X": 1}}');
-    await shows("#log-count", /paused, [1-9]\d* new to show/);
-    assert.equal(await page.locator("#log .line", { hasText: "WhilePaused" }).count(), 0);
-    await page.uncheck("#log-pause");
-    await shows("#log .line", "WhilePaused");
-
-    // Only the newest lines are kept: the oldest go first.
-    await page.fill("#log-text", "");
-    await page.fill("#log-keep", "10");
-    await page.press("#log-keep", "Enter");
-    await shows("#log-count", / of 10 lines/);
-    await setFromElsewhere('{"NoSuchBlockAfterTheCap": {"X": 1}}');
-    await shows("#log .line", "AfterTheCap");
-    assert.match(await page.textContent("#log-count"), / of 10 lines/);
-    assert.equal(await page.locator("#log .line", { hasText: "Simulated device ready" }).count(), 0);
-});
+         await page.selectOption("#log-program", "service");
+         await page.selectOption("#log-level", "Error");
+         await page.fill("#log-text", "WhileRead");
+         await until(() => document.querySelectorAll("#log .line").length === 1);
+         await page.fill("#log-text", "");
+         await page.selectOption("#log-level", "");
+         await page.selectOption("#log-program", "");
+     });
 
 test("the service actions write a ring through the 1-Wire tool and set the modem type", async () => {
     const pane = page.locator("#service-pane");
@@ -218,54 +243,80 @@ test("the service actions write a ring through the 1-Wire tool and set the modem
     assert.equal((await device()).MemServiceMode.ServiceModeConnectedModemType.value, "P2400");
 });
 
-test("a pinned value is plotted as it moves, with its limits, and stays pinned across a reload", async () => {
-    await page.fill("#search", "ActPosition");
-    await page.locator('#results [data-path="MemMotors.FocusMotor.ActPosition"] button.pin').click();
-    const plotted = () =>
-        until((w = document.querySelector('.watch[data-path="MemMotors.FocusMotor.ActPosition"]')) =>
-                  w && Number(w.dataset.samples) >= 3 && w.querySelectorAll("line.limit").length === 2);
-    await plotted();
-    const points = await page.getAttribute(".watch polyline", "points");
-    await until((p) => document.querySelector(".watch polyline").getAttribute("points") !== p, points);
-    assert.match(await page.textContent(".watch .range"), /limits 0 … 65535/);
-    await page.reload();
-    await state("live");
-    await plotted();
-});
+test(
+    "a pinned value is plotted with a time axis and the value under the pointer, and keeps its past across a reload",
+    async () => {
+        await page.fill("#search", "ActPosition");
+        await page.getByRole("button", { name: "Watch MemMotors.FocusMotor.ActPosition" }).click();
+        const watch = '.watch[data-path="MemMotors.FocusMotor.ActPosition"]';
+        const plotted = (samples) =>
+            until(([w, n]) => document.querySelector(w)?.dataset.samples >= n &&
+                              document.querySelectorAll(`${w} line.limit`).length === 2,
+                  [watch, samples]);
+        await plotted(3);
+        await until((w) => document.querySelectorAll(`${w} text.tick`).length >= 3, watch);
+        assert.match(await page.textContent(`${watch} .range`), /limits 0 … 65535/);
+        const box = await page.locator(`${watch} svg`).boundingBox();
+        await page.mouse.move(box.x + box.width - 5, box.y + box.height / 2);
+        await shows(`${watch} .hover`, /^\d+ at (now|\d+ s ago)$/);
+        await page.selectOption("#watch-window", String(60000));
+        const samples = Number(await page.getAttribute(watch, "data-samples"));
+        await page.reload();
+        await state("live");
+        assert.equal(await page.inputValue("#watch-window"), "60000");
+        await plotted(samples);
+    });
 
 test("the side panes show the display as it changes, the device and the update targets", async () => {
     await until(() => document.querySelector("#screen").naturalWidth > 0);
     assert.deepEqual(await page.$eval("#screen", (s) => [s.naturalWidth, s.naturalHeight]), [800, 480]);
     await until((s) => document.querySelector("#screen").getAttribute("src") !== s,
                 await page.getAttribute("#screen", "src"));
-    assert.match(await page.textContent("#device-info"), /SIM-000042/);
+    assert.match(await page.textContent("#device-info"),
+                 /SIM-000042.*Space\d+(\.\d+)? [kMG]B free of \d+(\.\d+)? [kMG]B/);
+    assert.equal(await page.textContent("#update-status"), "No file selected");
     assert.deepEqual(await page.$$eval("#update-device option", (o) => o.map((x) => x.value)),
                      ["SIM-000042", "Hand unit-4100", "Distance sensor-4101"]);
 });
 
-test("a file uploaded through the page downloads back unchanged and can be deleted", async () => {
-    const bytes = Buffer.from([...Array(256).keys(), 13, 10, 0, 255, 34, 92]);
-    const folder = page.locator('section.folder[data-folder="lenstables"]');
-    await folder.locator('input[type="file"]')
-        .setInputFiles({ name: "probe table.tab", mimeType: "application/octet-stream", buffer: bytes });
-    const item = folder.locator('li[data-name="probe table.tab"]');
-    await item.waitFor();
-    assert.equal(await folder.locator(".folder-result").textContent(), "probe table.tab: Success");
-    const [download] = await Promise.all([page.waitForEvent("download"), item.locator("a").click()]);
-    assert.deepEqual(await readFile(await download.path()), bytes);
-    assert.equal(download.suggestedFilename(), "probe table.tab");
-    await item.locator("button").click();
-    await folder.locator("li.empty").waitFor();
-    assert.equal(await folder.locator(".folder-result").textContent(), "probe table.tab deleted: Success");
-    assert.match(await api("/voxapp/v1/lenstables/file/probe%20table.tab"), /No such file/);
-    // Several files at once, into another folder.
-    const rings = page.locator('section.folder[data-folder="focusrings"]');
-    const ring = (name) => ({ name, mimeType: "application/octet-stream", buffer: Buffer.from(name) });
-    await rings.locator('input[type="file"]').setInputFiles([ring("a.ring"), ring("b.ring")]);
-    await rings.locator("li[data-name]").nth(1).waitFor();
-    assert.equal(await rings.locator("li[data-name]").count(), 2);
-    assert.equal(await api("/voxapp/v1/focusrings/file/b.ring"), "b.ring");
-});
+test("a file uploaded through the page downloads back unchanged; replacing and deleting it are asked first",
+     async () => {
+         const bytes = Buffer.from([...Array(256).keys(), 13, 10, 0, 255, 34, 92]);
+         const folder = page.locator('section.folder[data-folder="lenstables"]');
+         const upload = (buffer) =>
+             folder.locator('input[type="file"]')
+                 .setInputFiles({ name: "probe table.tab", mimeType: "application/octet-stream", buffer });
+         await upload(bytes);
+         const item = folder.locator('li[data-name="probe table.tab"]');
+         await item.waitFor();
+         assert.equal(await folder.locator(".folder-result").textContent(), "probe table.tab: Success");
+         const [download] = await Promise.all([page.waitForEvent("download"), item.locator("a").click()]);
+         assert.deepEqual(await readFile(await download.path()), bytes);
+         assert.equal(download.suggestedFilename(), "probe table.tab");
+         // The same name again: nothing is replaced unless the user says so.
+         await upload(Buffer.from("other"));
+         await folder.getByRole("group", { name: "Replace probe table.tab in Lens tables?" })
+             .getByText("Cancel")
+             .click();
+         await shows('section.folder[data-folder="lenstables"] .folder-result', "Nothing uploaded");
+         assert.deepEqual(
+             Buffer.from(
+                 await (await fetch(BASE + "/voxapp/v1/lenstables/file/probe%20table.tab")).arrayBuffer()),
+             bytes);
+         await item.getByRole("button", { name: "Delete probe table.tab from Lens tables" }).click();
+         await folder.getByRole("button", { name: "Delete", exact: true }).click();
+         await folder.locator("li.empty").waitFor();
+         assert.equal(await folder.locator(".folder-result").textContent(),
+                      "probe table.tab deleted: Success");
+         assert.match(await api("/voxapp/v1/lenstables/file/probe%20table.tab"), /No such file/);
+         // Several files at once, into another folder.
+         const rings = page.locator('section.folder[data-folder="focusrings"]');
+         const ring = (name) => ({ name, mimeType: "application/octet-stream", buffer: Buffer.from(name) });
+         await rings.locator('input[type="file"]').setInputFiles([ring("a.ring"), ring("b.ring")]);
+         await rings.locator("li[data-name]").nth(1).waitFor();
+         assert.equal(await rings.locator("li[data-name]").count(), 2);
+         assert.equal(await api("/voxapp/v1/focusrings/file/b.ring"), "b.ring");
+     });
 
 test("a package upload shows the update's progress to its end", async () => {
     await page.selectOption("#update-device", "Hand unit-4100");
@@ -284,14 +335,152 @@ test("a package upload shows the update's progress to its end", async () => {
     const [progress, seen] =
         await page.evaluate(() => [document.querySelector("#update-progress").value, window.seen]);
     assert.equal(progress, 100);
-    assert.ok(seen.some((s) => /^InProgress [1-9]/.test(s)), seen.join("; "));
+    assert.ok(seen.some((s) => /^In progress [1-9]/.test(s)), seen.join("; "));
     assert.equal(await readFile("/update/client.cmf").then((b) => b.length), 4096);
 });
 
+test(
+    "axe-core finds nothing serious; on a phone the editors are in view under their labels, big enough to tap",
+    async () => {
+        await page.fill("#search", "");
+        await page.$$eval('details.block[data-block="MemPersistent"], details.block[data-block="MemMotors"]',
+                          (blocks) => blocks.forEach((d) => (d.open = true)));
+        await accessible(page);
+        const phone = await browser.newPage();
+        phone.on("pageerror", (e) => pageErrors.push(e.message));
+        await phone.setViewportSize({ width: 390, height: 844 });
+        await phone.goto(BASE + "/");
+        await phone.waitForFunction(() => document.querySelector("#connection").dataset.state === "live");
+        await phone.fill("#search", "Motor");
+        await phone.locator('#results [data-var="MemMotors.FocusMotor"] select').first().waitFor();
+        // Every control on the page within the screen's width and at least 44 px each way (a checkbox by its
+        // label, a switch by its frame); a label above its editor; no sideways scrolling and no scrolling box
+        // of the tree's own.
+        const layout = await phone.evaluate(() => {
+            const controls = [
+                ...document.querySelectorAll(
+                    "button, select, input:not([type=checkbox]), label.switch, label:has(> input[type=checkbox]), a")
+            ].filter((c) => c.checkVisibility());
+            const boxes = controls.map((c) => [c, c.getBoundingClientRect()]);
+            const which = (found) =>
+                found.map(([c, b]) => `${c.tagName} ${c.textContent.trim().slice(0, 20)} ${
+                              Math.round(b.width)}x${Math.round(b.height)}`);
+            const name = document.querySelector("#results .var .name").getBoundingClientRect();
+            const editor = document.querySelector("#results .var .value").getBoundingClientRect();
+            return {
+                controls: boxes.length,
+                outside: which(boxes.filter(([, b]) => b.left < 0 || b.right > innerWidth)),
+                small: which(boxes.filter(([, b]) => b.width < 44 || b.height < 44)),
+                labelAbove: name.bottom <= editor.top,
+                sideways: document.documentElement.scrollWidth > innerWidth,
+                treeBox: getComputedStyle(document.querySelector("#tree")).overflowY,
+                // Log lines wrap in the rows the pane gives them.
+                logLines: document.querySelectorAll("#log .line").length,
+                clipped: [...document.querySelectorAll("#log .line")]
+                             .filter((l) => l.scrollHeight > l.clientHeight + 1)
+                             .length,
+            };
+        });
+        assert.deepEqual(layout, {
+            ...layout,
+            outside: [],
+            small: [],
+            labelAbove: true,
+            sideways: false,
+            treeBox: "visible",
+            clipped: 0
+        });
+        assert.ok(layout.logLines > 10);
+        assert.ok(layout.controls > 20, `${layout.controls} controls`);
+        await accessible(phone);
+        if (process.env.CONSOLE_OUT)
+            await phone.screenshot({ path: `${process.env.CONSOLE_OUT}/console-phone.png` });
+        await phone.close();
+    });
+
+test("with a 16 MB log the pane asks only for what it has not had, and keeps its bound all along",
+     { timeout: 120000 }, async () => {
+         // The most lines the count says are kept, on each change of the count.
+         const keptMost = () => {
+             window.kept = 0;
+             const count = document.querySelector("#log-count");
+             new MutationObserver(
+                 () => (window.kept = Math.max(window.kept, Number(/of (\d+)/.exec(count.textContent)[1]))))
+                 .observe(count, { childList: true, characterData: true, subtree: true });
+         };
+         await page.evaluate(keptMost);
+         // Lines as the device's programs write them, a chunk once the service has converted the one before,
+         // until it has converted 16 MB: this page follows the log as it grows.
+         const size = async () => Number((await api("/api/v1/log.cgi?offset=0")).split("\n", 1)[0]);
+         const kmsg = openSync("/dev/kmsg", "w");
+         let n = 0;
+         for (let total = await size(); total < 16e6;) {
+             let chunk = "";
+             for (let i = 0; i < 20000; i++, n++)
+                 chunk += `          log-filler  LogLight               filler.cpp:  42 line ${
+                     n} of the bulk log\n`;
+             writeSync(kmsg, chunk);
+             for (const target = total + chunk.length; (total = await size()) < target;)
+                 await new Promise((r) => setTimeout(r, 200));
+         }
+         // A page opened now gets the 4 MiB the service keeps, and after them only what is new.
+         const fresh = await browser.newPage();
+         const answers = []; // each as the offset asked and the size line answered
+         fresh.on("response", async (r) => {
+             const m = /log\.cgi\?offset=(\d+)/.exec(r.url());
+             if (m) answers.push([Number(m[1]), Number((await r.text()).split("\n", 1)[0])]);
+         });
+         await fresh.addInitScript(`addEventListener("DOMContentLoaded", ${keptMost})`);
+         await fresh.goto(BASE + "/");
+         const last = `line ${n - 1} of the bulk log`;
+         await fresh.locator("#log .line", { hasText: last }).waitFor({ timeout: 60000 });
+         await setFromElsewhere('{"NoSuchBlockAfterTheBulk": {"X": 1}}');
+         await fresh.locator("#log .line", { hasText: "AfterTheBulk" }).waitFor();
+         await shows("#log .line", last, 60000);
+         for (const p of [page, fresh]) {
+             assert.ok(await p.evaluate(() => window.kept) <= 5000);
+             const lines = await p.$$eval("#log .line", (all) => all.map((l) => l.textContent));
+             assert.ok(lines.length < 100 && new Set(lines).size === lines.length,
+                       `${lines.length} lines on the page`);
+         }
+         await fresh.close();
+         // Never an offset before the size the last answer gave: what the service had already sent.
+         assert.ok(answers.length >= 2 && answers[0][1] >= 16e6);
+         assert.deepEqual(answers.filter(([asked], i) => i > 0 && asked < answers[i - 1][1]), []);
+     });
+
+test("a stopped service shows as stalled within seconds; an edit meanwhile can be cancelled", async () => {
+    const pid = servicePid();
+    const torque = await show("MemPersistent", "FocusTorque");
+    process.kill(pid, "SIGSTOP");
+    try {
+        const stopped = Date.now();
+        await state("stalled", 8000);
+        assert.ok(Date.now() - stopped < 8000);
+        await shows("#stale-note", /no answer for \d+ s/);
+        assert.ok(Number(await page.$eval("#tree", (t) => getComputedStyle(t).opacity)) < 1);
+        await torque.locator("input").fill("1");
+        await torque.locator("input").press("Enter");
+        await torque.locator(".kept", { hasText: "sending…" }).waitFor();
+        await torque.getByRole("button", { name: "Cancel the change of MemPersistent.FocusTorque" }).click();
+        await shows("#set-result", /FocusTorque = 1: cancelled; the device may still take it/);
+    } finally {
+        process.kill(pid, "SIGCONT");
+    }
+    await state("live");
+    // The whole tree is read again: the field shows what the device holds, whatever became of the edit.
+    await holds(`${row("MemPersistent.FocusTorque")} input`,
+                (await device()).MemPersistent.FocusTorque.value);
+});
+
 // Last: when it fails, the service may stay away for the tests after it.
-test("the page comes back by itself after the service restarts", async () => {
-    execFileSync("pkill", ["-TERM", "-x", "service"]);
+test("the page comes back by itself after the service restarts, every pane read anew", async () => {
+    process.kill(servicePid(), "SIGTERM");
     await state("lost");
+    assert.match(await page.getAttribute("#connection", "title"),
+                 /^(502 Bad Gateway|no connection to the device)$/);
+    // A file gone while the service was away is gone from the page once it is back.
+    rmSync("/var/FOR/a.ring");
     const log = openSync(process.env.SERVICE_LOG, "a");
     spawn(process.env.SERVICE_BIN, [], { detached: true, stdio: ["ignore", "ignore", log] }).unref();
     await state("live", 20000);
@@ -307,4 +496,7 @@ test("the page comes back by itself after the service restarts", async () => {
         if (shown) break;
     }
     assert.ok(shown, "a change after the restart reached the page");
+    await page.locator('section.folder[data-folder="focusrings"] li[data-name="a.ring"]').waitFor({
+        state: "detached"
+    });
 });

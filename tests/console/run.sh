@@ -8,10 +8,12 @@ build=$1
 out=$2
 tests=${3:-browser.test.mjs}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-if [ ! -d "$here/node_modules/playwright-core" ]; then
-    echo "console tests: playwright-core is missing; scripts/install-deps installs it (npm ci in tests/console)" >&2
-    exit 1
-fi
+for package in playwright-core axe-core; do
+    if [ ! -d "$here/node_modules/$package" ]; then
+        echo "console tests: $package is missing; scripts/install-deps installs it (npm ci in tests/console)" >&2
+        exit 1
+    fi
+done
 # shellcheck source=../../sim/stack
 . "$here/../../sim/stack"
 trap stack_stop EXIT

@@ -4,13 +4,33 @@
 import assert from "node:assert/strict";
 import {test} from "node:test";
 
-import {quote, setBody} from "../../sim/console/js/api.js";
+import {answerFailure, failureText, quote, setBody} from "../../sim/console/js/api.js";
+import {updateView} from "../../sim/console/js/app.js";
+import {
+    bytes,
+    contrast,
+    limitsText,
+    outsideLimits,
+    readable,
+    shownLimits,
+    words
+} from "../../sim/console/js/human.js";
 import {Broken, parseLenient} from "../../sim/console/js/lenient-json.js";
-import {cap, logLines, logRuns, parseLine, passes, splitAnswer} from "../../sim/console/js/log.js";
+import {Liveness} from "../../sim/console/js/live.js";
+import {
+    followAnswer,
+    isPolling,
+    LogFeed,
+    logLines,
+    logRuns,
+    parseLine,
+    passes,
+    tailStart
+} from "../../sim/console/js/log.js";
 import {hitPath, search} from "../../sim/console/js/search.js";
 import {actionError, checkCloseFocus} from "../../sim/console/js/service.js";
-import {checkInput, keptNote, kindOf, visible} from "../../sim/console/js/values.js";
-import {parsePath, pathOf, plot} from "../../sim/console/js/watch.js";
+import {checkInput, keptNote, kindOf, parsePath, pathOf, visible} from "../../sim/console/js/values.js";
+import {bound, plot, valueAt} from "../../sim/console/js/watch.js";
 
 const int = (v) => `{"max":"4","min":"1","type":"int","value":"${v}"}`;
 const tree = (blocks) => `{\r\n"id": 3,\r\n"errors": [],\r\n"variables": {${blocks}}}\r\n`;
@@ -69,15 +89,20 @@ test("log text becomes coloured runs; entities read back, unknown styles and mar
     assert.deepEqual(logRuns("<span style='color: red; x: url(y)'>z", [])[0].style, {});
 });
 
-test("log lines are read for time stamp, writer and level, filtered, and capped", () => {
+test("log lines are read for time stamp, writer and level, and filtered", () => {
     const partial = [];
     const text =
         "[   12.345678]           service  Error         requesthandler.cpp: 314 failed\n" +
-        "      message-broker  DebugAll           eventpoll.cpp: 152 Call\nonewire-tool: ring written\nhalf";
-    const lines = logLines(logRuns(text, []), partial).map((l) => ({...l, ...parseLine(l.text) }));
-    assert.deepEqual(
-        lines.map((l) => [l.time, l.program, l.level]),
-        [[12.345678, "service", "Error"], [null, "message-broker", "DebugAll"], [null, "onewire-tool", ""]]);
+        "      message-broker  DebugAll           eventpoll.cpp: 152 Call\nonewire-tool: ring written\n" +
+        "             service  DebugMost     requesthandler.cpp: 112 REQUEST handle(7, 1, /api/v1/log.cgi)\nhalf";
+    const lines = logLines(logRuns(text, []), partial).map((l) => {
+        const line = {...l, ...parseLine(l.text) };
+        return {...line, polling: isPolling(line) };
+    });
+    assert.deepEqual(lines.map((l) => [l.time, l.program, l.level, l.polling]), [
+        [12.345678, "service", "Error", false], [null, "message-broker", "DebugAll", false],
+        [null, "onewire-tool", "", false], [null, "service", "DebugMost", true]
+    ]);
     // The unended line waits for the rest, its colour with it.
     const [rest] = logLines(logRuns("<span style='color: #AA0000'> line\n", []), partial);
     assert.equal(rest.text, "half line");
@@ -87,13 +112,40 @@ test("log lines are read for time stamp, writer and level, filtered, and capped"
     assert.deepEqual(shown({ program: "service" }), ["service"]);
     assert.deepEqual(shown({ level: "Warn" }), ["service", "onewire-tool"]); // a line without a level passes
     assert.deepEqual(shown({ text: "CALL" }), ["message-broker"]);
-    const kept = [1, 2, 3, 4, 5];
-    assert.deepEqual([cap(kept, 3), kept], [[1, 2], [3, 4, 5]]);
-    // The log answer's size line is split from the bytes after it.
-    const { size, data } = splitAnswer(new TextEncoder().encode("1234\r\nä line\n"));
-    assert.deepEqual([size, new TextDecoder().decode(data)], [1234, "ä line\n"]);
-    assert.equal(splitAnswer(new TextEncoder().encode("0\r\n")).data.length, 0);
+    assert.equal(shown({ polling: true }).length, 4);
 });
+
+test("the log follows each answer's size line, holds at most its bound, and marks what the service dropped",
+     () => {
+         const answer = (size, text) => new TextEncoder().encode(`${size}\r\n${text}`);
+         const numbered = (from, to) =>
+             Array.from({ length: to - from }, (_, i) => `line ${from + i}\n`).join("");
+         const feed = new LogFeed(3);
+         // The first answer: all the service keeps of a log of 1000 bytes, the rest older than it keeps.
+         const kept = `<span style='color: #AA0000'>${numbered(0, 5)}`;
+         let change = feed.take(0, answer(1000, kept));
+         assert.deepEqual([change.reset, feed.offset, feed.lines.map((l) => l.text)],
+                          [true, 1000, ["line 2", "line 3", "line 4"]]);
+         assert.equal(feed.lines[0].runs[0].style.color,
+                      "#AA0000"); // the colour of lines skipped for the bound
+         // A held request answered with what came since: the size line is the offset asked.
+         change = feed.take(1000, answer(1000, "line 5\nli"));
+         assert.deepEqual([feed.offset, change.dropped, feed.lines.map((l) => l.text)],
+                          [1009, 1, ["line 3", "line 4", "line 5"]]);
+         // An offset the service no longer keeps: it answers from its oldest byte, up to the size.
+         change = feed.take(1009, answer(5000, "line 90\n"));
+         assert.equal(feed.offset, 5000);
+         assert.deepEqual(
+             change.added.map((l) => [l.gap ?? false, l.text]),
+             [[true, "… 3.98 kB of older log that the service no longer keeps …"], [false, "line 90"]]);
+         assert.equal(feed.lines.length, 3);
+         // A service started anew has a shorter log: read from its start.
+         change = feed.take(5000, answer(6, "again\n"));
+         assert.deepEqual([change.reset, feed.offset, feed.lines.map((l) => l.text)], [true, 6, ["again"]]);
+         assert.throws(() => feed.take(6, new TextEncoder().encode("<html>")), /no size line/);
+         assert.deepEqual(followAnswer(100, 100, 0), { next: 100, reset: false, skipped: 0 });
+         assert.equal(tailStart("a\nb\nc\nd", 2), 2);
+     });
 
 test("set bodies quote with the quote the value lacks", () => {
     assert.equal(setBody("MemPersistent", "FocusTorque", "3"), '{"MemPersistent": {"FocusTorque": "3"}}');
@@ -143,29 +195,88 @@ test("the search finds names, record fields and values, with where they are", ()
     assert.deepEqual(found("  ").hits, []);
 });
 
-test("service actions: a close-focus value as the tool takes it; an unanswered request is no error", () => {
-    assert.equal(checkCloseFocus(" 0.45 "), "0.45");
-    for (const wrong of ["-1", "1e3"]) assert.throws(() => checkCloseFocus(wrong), /not a close-focus value/);
-    assert.equal(actionError(502, "<html>Bad Gateway</html>"), null);
-    assert.equal(actionError(200, ""), null);
-    assert.equal(actionError(400, '{"result": 0, "error": "parse error"}'), "400: parse error");
-    assert.equal(actionError(404, "nothing here"), "HTTP 404: nothing here");
+test("failures and states are told in words: statuses, the service's errors, never a web server's page",
+     () => {
+         assert.equal(answerFailure(502, "", "<html><body>502 Bad Gateway</body></html>"), "502 Bad Gateway");
+         assert.equal(answerFailure(500, "Internal Server Error", '{"result": 0, "error": "no broker"}'),
+                      "500 Internal Server Error: no broker");
+         assert.equal(failureText(new TypeError("Failed to fetch")), "no connection to the device");
+         // A service action ends its request without an answer: the web server's 502 is its success.
+         assert.equal(actionError(502, "<html>Bad Gateway</html>"), null);
+         assert.equal(actionError(200, ""), null);
+         assert.equal(actionError(400, '{"result": 0, "error": "parse error"}', "Bad Request"),
+                      "400 Bad Request: parse error");
+         assert.equal(checkCloseFocus(" 0.45 "), "0.45");
+         for (const wrong of ["-1", "1e3"])
+             assert.throws(() => checkCloseFocus(wrong), /not a close-focus value/);
+         // A host update reports no progress: no "Success 0 %", and a bar without a figure while it runs.
+         assert.deepEqual(updateView("NoFileSelected", 0, false),
+                          { text: "No file selected", percent: null, bar: 0 });
+         assert.deepEqual(updateView("InProgress", 0, true),
+                          { text: "In progress", percent: null, bar: null });
+         assert.deepEqual(updateView("Success", 0, true), { text: "Success", percent: null, bar: 100 });
+         assert.deepEqual(updateView("InProgress", 35, false), { text: "In progress", percent: 35, bar: 35 });
+     });
+
+test("names, sizes, limits and colours are made readable", () => {
+    assert.deepEqual(
+        ["FocusTorque", "AUXMotor", "ServiceMode1WireRingLabel", "CamClipList0", "P2400"].map((n) =>
+                                                                                                  words(n)),
+        ["Focus torque", "AUX motor", "Service mode 1Wire ring label", "Cam clip list 0", "P2400"]);
+    assert.equal(words("MemPersistent", { block: true }), "Persistent");
+    assert.deepEqual([999, 1500, 300e6, 4048125952].map(bytes),
+                     ["999 bytes", "1.50 kB", "300 MB", "4.05 GB"]);
+    const number = (type, min, max, value = "0") => ({ type, min, max, value });
+    // A limit that is only the type's own end says nothing.
+    assert.equal(shownLimits(number("float", "-1e+38", "1e+38")), null);
+    assert.equal(shownLimits(number("int", "-2147483648", "2147483647")), null);
+    assert.equal(limitsText(shownLimits(number("int", "0", "2147483647"))), "≥ 0");
+    assert.equal(limitsText(shownLimits(number("int", "1", "4"))), "1 … 4");
+    assert.equal(shownLimits(number("int", "0", "0")), null);
+    assert.deepEqual(
+        [outsideLimits(number("int", "1", "4", "9")), outsideLimits(number("int", "1", "4", "4"))],
+        [true, false]);
+    // The terminal's dark red is lightened just enough to be read on the log's background.
+    const red = readable("#AA0000", "#0d1117");
+    assert.ok(contrast("#AA0000", "#0d1117") < 4.5 && contrast(red, "#0d1117") >= 4.5, red);
+    assert.equal(readable("#FFFF55", "#0d1117"), "#ffff55");
 });
 
-test("the watch list's plot spans the values and their limits, in steps up to now", () => {
-    const p = plot([[0, 1], [500, 3]], { min: 0, max: 4 }, 1000, 1000, 100, 40);
-    assert.deepEqual([p.low, p.high, p.points], [0, 4, "0,30 50,30 50,10 100,10"]);
-    assert.deepEqual(p.limits.map((l) => [l.value, l.y]), [[0, 40], [4, 0]]);
-    // A float's limits are its type's extremes: not drawn, the range is the values'.
-    const f = plot([[0, 16.1], [600, 16.3]], { min: -1e38, max: 1e38 }, 1000, 1000, 100, 40);
-    assert.deepEqual([f.low, f.high, f.limits], [16.1, 16.3, []]);
-    // A sample older than the span holds at the left edge; one value alone gets a range around it.
-    const old = plot([[-5000, 7]], null, 1000, 1000, 100, 40);
-    assert.deepEqual([old.points, old.low, old.high], ["0,20 100,20", 6, 8]);
-    for (const path of ["MemA.X", "MemM.FocusMotor.ActPosition", "MemC.List[3].Speed"])
-        assert.equal(pathOf(parsePath(path)), path);
-    assert.equal(parsePath("MemA"), null);
-});
+test("the heartbeat: stalled when a beat is not answered, lost when requests fail, back at the next answer",
+     () => {
+         const live = new Liveness();
+         assert.equal(live.state, "connecting");
+         assert.equal(live.timedOut("no answer within 3 s"), "connecting");
+         assert.deepEqual([live.state, live.why], ["stalled", "no answer within 3 s"]);
+         assert.equal(live.answered(1000), "stalled");
+         assert.ok(Liveness.isBack("stalled", live.state));
+         assert.equal(live.answered(2000), null); // still live: nothing to reload
+         assert.equal(live.failed("502 Bad Gateway"), "live");
+         assert.equal(live.timedOut("no answer"), null); // a lost service stays lost until it answers
+         assert.deepEqual([live.state, live.seen, Liveness.isBack(live.answered(9000), "live")],
+                          ["lost", 2000, true]);
+         assert.ok(!Liveness.isBack("connecting", "live"));
+     });
+
+test("the watch list's plot: steps up to now, limits worth drawing, a time axis, and a bounded history",
+     () => {
+         const p = plot([[0, 1], [500, 3]], { min: 0, max: 4 }, 20000, 20000, 100, 40);
+         assert.deepEqual([p.low, p.high, p.points], [0, 4, "0,30 2.5,30 2.5,10 100,10"]);
+         assert.deepEqual(p.limits.map((l) => [l.value, l.y]), [[0, 40], [4, 0]]);
+         assert.deepEqual(p.ticks.map((t) => [t.x, t.label]),
+                          [[100, "now"], [75, "−5 s"], [50, "−10 s"], [25, "−15 s"], [0, "−20 s"]]);
+         // A history shorter than the window fills the plot; one longer is cut at the window.
+         const young = plot([[50000, 7], [58000, 8]], null, 60000, 300000, 100, 40);
+         assert.deepEqual([young.from, young.points.split(" ")[0]], [50000, "0,40"]);
+         assert.equal(plot([[0, 7]], null, 600000, 60000, 100, 40).from, 540000);
+         assert.deepEqual([valueAt([[0, 1], [10, 2]], 5), valueAt([[0, 1], [10, 2]], -1)], [1, undefined]);
+         const history = Array.from({ length: 10 }, (_, i) => [i, i]);
+         assert.deepEqual(bound(history, 10, 8).map(([t]) => t), [0, 2, 4, 5, 6, 7, 8, 9]);
+         assert.deepEqual(bound([[0, 1], [1, 2], [2e6, 3]], 2e6 + 1000).map(([t]) => t), [1, 2e6]);
+         for (const path of ["MemA.X", "MemM.FocusMotor.ActPosition", "MemC.List[3].Speed"])
+             assert.equal(pathOf(parsePath(path)), path);
+         assert.equal(parsePath("MemA"), null);
+     });
 
 test("edited values are checked against the printed type and limits", () => {
     const torque = { max: "4", min: "1", type: "int", value: "2" };

@@ -1,11 +1,12 @@
-// The kernel log, followed by offset. The service sends kernel text with &, < and > as entities and colour
-// spans of its own around it; the text is still never handed to the browser as HTML. Only the service's span
-// tags are recognised, and only their colours are applied; everything else stays text, the three entities
-// read back as their characters.
+// The kernel log as the service sends it, read into lines. No DOM here (logpane.js shows them); node tests
+// it.
 //
-// Each line is read for the program that wrote it and its level (the columns every program of the device
-// writes), so that the pane can filter by them. Only the newest lines are kept.
-import {el} from "./dom.js";
+// The service sends kernel text with &, < and > as entities and colour spans of its own around it; the text
+// is still never handed to the browser as HTML. Only the service's span tags are recognised, and only their
+// colours are applied; everything else stays text, the three entities read back as their characters. Each
+// line is read for the program that wrote it and its level (the columns every program of the device writes),
+// so that the pane can filter by them.
+import {bytes} from "./human.js";
 
 const SPAN = /<span style='([^'<>]*)'>|<\/span>/g;
 const ENTITY = /&(amp|lt|gt);/g;
@@ -19,11 +20,21 @@ const STYLE = /^\s*(color|background-color):\s*(#[0-9A-Fa-f]{6})\s*;?\s*$/;
 export const LEVELS =
     ["DebugAll", "DebugMost", "DebugLight", "LogAll", "LogMost", "LogLight", "Warn", "Error"];
 export const KEEP = 5000;
+export const KEEP_MOST = 100000;
 // `[   12.345678] ` as dmesg prints the kernel's time stamp; then the writer's name right-aligned in its
 // column, two spaces and the level. Lines written by other means (a tool writing to /dev/kmsg) name their
 // writer before a colon, or nothing.
 const LINE =
     new RegExp(`^(?:\\[\\s*(\\d+\\.\\d+)\\]\\s?)?\\s*(?:(\\S+)  (${LEVELS.join("|")})(?= |$)|([\\w.-]+):)?`);
+
+// The service's lines about the polling that every open console does: its own log and update requests, the
+// heartbeat's device information and the screen. At the verbose levels they would be most of what the pane
+// shows, and they tell nothing about the device; another console's look the same, so all of them are hidden
+// (and counted) unless asked for.
+const POLLING = new RegExp(
+    "REQUEST handle\\(\\d+, \\d+, /(?:api/v1/(?:update|log|screen)\\.cgi|voxapp/v1)\\)|" +
+    "Sending (?:log data with offset|all log data to request)|VoxApp: GET /device/(?:info|status)$");
+export const isPolling = (line) => line.program === "service" && POLLING.test(line.text);
 
 // Splits converted log text into runs of text with the colours in force. `open` is the stack of styles still
 // open from earlier text (spans are not balanced and may continue across answers); it is updated in place.
@@ -57,9 +68,7 @@ export function logLines(runs, partial) {
     for (const run of runs) {
         const pieces = run.text.split("\n");
         pieces.forEach((piece, i) => {
-            if (i > 0) {
-                lines.push(partial.splice(0));
-            }
+            if (i > 0) lines.push(partial.splice(0));
             if (piece) partial.push({ text: piece, style: run.style });
         });
     }
@@ -77,162 +86,109 @@ export function parseLine(text) {
 }
 
 // Whether a parsed line passes the filters: one writer or all (""), a lowest level (lines without a level
-// pass any), and a text to contain, ignoring case.
-export function passes(line, {program = "", level = "", text = ""}) {
+// pass any), a text to contain, ignoring case, and the polling lines only when asked for.
+export function passes(line, {program = "", level = "", text = "", polling = false}) {
     if (program && line.program !== program) return false;
     if (level && line.level && LEVELS.indexOf(line.level) < LEVELS.indexOf(level)) return false;
+    if (!polling && line.polling) return false;
     return !text || line.text.toLowerCase().includes(text.toLowerCase());
 }
 
-// Keeps the newest `keep` of the lines added; returns those it dropped.
-export function cap(lines, keep = KEEP) {
-    return lines.length > keep ? lines.splice(0, lines.length - keep) : [];
-}
-
-// The answer's first line is the log's size when the request arrived; the rest starts at the offset asked
-// for, unless that was 0 or beyond the end (a restarted service), when it is the whole log.
+// The answer's first line is the log's size when the request arrived; the converted text follows.
 export function splitAnswer(bytes) {
     let i = 0;
     while (i < bytes.length && bytes[i] !== 0x0a) i++;
-    const size = Number(new TextDecoder().decode(bytes.subarray(0, i)).trim());
-    return { size, data: bytes.subarray(Math.min(i + 1, bytes.length)) };
+    const line = new TextDecoder().decode(bytes.subarray(0, i)).trim();
+    return {
+        size: /^\d+$/.test(line) ? Number(line) : NaN,
+        data: bytes.subarray(Math.min(i + 1, bytes.length))
+    };
 }
 
-export class LogPane {
-    // controls: the pre, the "keep at the end" and "pause" boxes, the writer, level and text filters, how
-    // many lines to keep, and the line that counts what is kept and shown.
-    constructor(controls) {
-        Object.assign(this, controls);
+// Where the text of an answer to `offset=asked` lies in the log, from its size line and length, and so where
+// to ask next. The service answers offset 0, or one beyond its size (a service started anew), with all it
+// keeps; an offset it has passed with the text from there, or from its oldest kept byte when it keeps no
+// more, up to the size; the size itself by holding the request, and then with what came since, after that
+// same size line. `skipped` counts the bytes between what the page had and what the answer brings: the log
+// the service no longer keeps.
+export function followAnswer(asked, size, length) {
+    if (asked === 0 || size < asked) return { next: size, reset: true, skipped: size - length };
+    if (size === asked) return { next: asked + length, reset: false, skipped: 0 };
+    return { next: size, reset: false, skipped: size - length - asked };
+}
+
+// Where the last n ended lines of a text start (its unended rest included).
+export function tailStart(text, n) {
+    let i = text.length;
+    for (let k = 0; k <= n; k++) {
+        if (i <= 0) return 0;
+        i = text.lastIndexOf("\n", i - 1);
+        if (i < 0) return 0;
+    }
+    return i + 1;
+}
+
+// The lines of the log, followed answer by answer: where to ask next, and never more than `bound` lines held.
+export class LogFeed {
+    constructor(bound = KEEP) {
+        this.bound = bound;
         this.offset = 0;
+        this.seq = 0; // each line's number, in the order they came
+        this.restart();
+    }
+
+    restart() {
         this.lines = [];
-        this.listeners = [];
-        this.programs = new Set();
-        this.reset();
-        for (const input of [this.program, this.level, this.text])
-            input.addEventListener("input", () => this.redraw());
-        this.held = 0; // lines that pass the filters and came while paused
-        this.pause.addEventListener("change", () => {
-            this.held = 0;
-            if (this.pause.checked)
-                this.count();
-            else
-                this.redraw();
-        });
-        this.keep.addEventListener("change", () => {
-            for (const line of cap(this.lines, this.kept())) line.node?.remove();
-            this.count();
-        });
-        this.level.replaceChildren(el("option", { value: "" }, "any level"),
-                                   ...LEVELS.map((l) => el("option", { value: l }, `${l} and above`)));
-    }
-
-    // Every whole line as it arrives, whatever the filters and the pause.
-    onLine(listener) {
-        this.listeners.push(listener);
-    }
-
-    reset() {
-        this.pre.replaceChildren();
-        this.lines.length = 0;
         this.open = [];
         this.partial = [];
         this.decoder = new TextDecoder("utf-8");
-        this.count();
     }
 
-    // A number the box does not hold keeps the default.
-    kept() {
-        const n = Math.round(Number(this.keep.value));
-        return n >= 1 ? n : KEEP;
+    // Keeps the newest `bound` lines; returns how many it dropped from the front.
+    keep(bound = this.bound) {
+        this.bound = bound;
+        const over = this.lines.length - bound;
+        if (over > 0) this.lines.splice(0, over);
+        return Math.max(0, over);
     }
 
-    filters() {
-        return { program: this.program.value, level: this.level.value, text: this.text.value };
-    }
-
-    lineView(line) {
-        const node = el("div", { class: "line", "data-program": line.program, "data-level": line.level });
-        for (const run of line.runs) {
-            const span = el("span", {}, run.text);
-            if (run.style.color) span.style.color = run.style.color;
-            if (run.style["background-color"]) span.style.backgroundColor = run.style["background-color"];
-            if (run.style.color || run.style["background-color"]) span.className = "coloured";
-            node.append(span);
+    // Reads one answer to `log.cgi?offset=asked`: whether the log starts anew, the lines it adds (those kept)
+    // and how many old lines they pushed out.
+    take(asked, answer) {
+        const { size, data } = splitAnswer(answer);
+        if (!Number.isFinite(size)) throw new Error("the log's answer has no size line");
+        const { next, reset, skipped } = followAnswer(asked, size, data.length);
+        if (reset) this.restart();
+        const added = [];
+        if (skipped > 0) {
+            this.partial = []; // its end is in what was skipped
+            added.push({
+                gap: true,
+                runs: [],
+                text: `… ${bytes(skipped)} of older log that the service no longer keeps …`,
+                program: "",
+                level: "",
+                seq: this.seq++
+            });
         }
-        line.node = node;
-        return node;
-    }
-
-    append(text) {
-        const added = logLines(logRuns(text, this.open), this.partial)
-                          .map((line) => ({...line, ...parseLine(line.text) }));
-        if (!added.length) return;
-        this.lines.push(...added);
-        // A paused view keeps what it shows until it goes on.
-        const dropped = cap(this.lines, this.kept());
-        if (!this.pause.checked)
-            for (const line of dropped) line.node?.remove();
-        for (const line of added) {
-            if (line.program && !this.programs.has(line.program)) this.addProgram(line.program);
-            this.listeners.forEach((listener) => listener(line));
+        // Offsets count bytes; a character split between two answers is completed by the next.
+        let html = this.decoder.decode(data, { stream: true });
+        // Lines beyond the bound would only be dropped again: their colours are followed, nothing more.
+        const start = tailStart(html, this.bound);
+        if (start > 0) {
+            for (const m of html.slice(0, start).matchAll(SPAN)) logRuns(m[0], this.open);
+            this.partial = [];
+            html = html.slice(start);
         }
-        const filters = this.filters();
-        if (this.pause.checked) {
-            this.held += added.filter((l) => passes(l, filters)).length;
-            return this.count();
+        for (const line of logLines(logRuns(html, this.open), this.partial)) {
+            Object.assign(line, parseLine(line.text));
+            line.polling = isPolling(line);
+            line.seq = this.seq++;
+            added.push(line);
         }
-        this.show(
-            () => this.pre.append(...added.filter((l) => passes(l, filters)).map((l) => this.lineView(l))));
-    }
-
-    redraw() {
-        const filters = this.filters();
-        this.show(
-            () => this.pre.replaceChildren(
-                ...this.lines.filter((l) => passes(l, filters)).map((l) => l.node ?? this.lineView(l))));
-    }
-
-    show(change) {
-        const atEnd = this.pre.scrollTop + this.pre.clientHeight >= this.pre.scrollHeight - 4;
-        change();
-        if (this.follow.checked || atEnd) this.pre.scrollTop = this.pre.scrollHeight;
-        this.count();
-    }
-
-    count() {
-        const shown = this.pre.childElementCount;
-        this.counter.textContent = `${shown} of ${this.lines.length} lines shown` +
-                                   (this.pause.checked ? `; paused, ${this.held} new to show` : "");
-    }
-
-    addProgram(program) {
-        this.programs.add(program);
-        const options = [...this.programs].sort().map((p) => el("option", { value: p }, p));
-        const chosen = this.program.value;
-        this.program.replaceChildren(el("option", { value: "" }, "every program"), ...options);
-        this.program.value = chosen;
-    }
-
-    async run() {
-        let pause = 500;
-        for (;;) {
-            try {
-                const asked = this.offset;
-                const answer = await fetch(`/api/v1/log.cgi?offset=${asked}`, { cache: "no-store" });
-                if (!answer.ok) throw new Error(`HTTP ${answer.status}`);
-                const { size, data } = splitAnswer(new Uint8Array(await answer.arrayBuffer()));
-                const whole = asked === 0 || !(size >= asked);
-                if (whole) this.reset();
-                // Offsets count bytes; a character split between two answers is completed by the next.
-                this.append(this.decoder.decode(data, { stream: true }));
-                this.offset = (whole ? 0 : asked) + data.length;
-                pause = 500;
-                // Offset 0 always answers at once: with an empty log, ask again only after a while.
-                if (this.offset === 0) await new Promise((r) => setTimeout(r, 1000));
-            } catch (e) {
-                await new Promise((r) => setTimeout(r, pause));
-                pause = Math.min(pause * 2, 5000);
-            }
-        }
+        this.offset = next;
+        const kept = added.length > this.bound ? added.slice(-this.bound) : added;
+        for (const line of kept) this.lines.push(line);
+        return { reset, added: kept, dropped: this.keep() };
     }
 }

@@ -1,5 +1,7 @@
 // The device's display, fetched anew on demand and every few seconds. A picture that cannot be captured comes
-// as JSON with status 500: its error text is shown, and the last good picture stays.
+// as JSON with status 500: its error is shown, and the last good picture stays.
+import {failureText, HttpError} from "./api.js";
+
 export class ScreenPane {
     constructor(img, error, auto, interval = 3000) {
         Object.assign(this, { img, error, auto, interval });
@@ -11,17 +13,19 @@ export class ScreenPane {
         if (this.busy) return;
         this.busy = true;
         try {
-            const answer = await fetch("/api/v1/screen.cgi", { cache: "no-store" });
+            const answer = await fetch("/api/v1/screen.cgi",
+                                       { cache: "no-store", signal: AbortSignal.timeout(this.interval * 3) });
+            if (!answer.ok) throw new HttpError(answer.status, answer.statusText, await answer.text());
             const blob = await answer.blob();
-            if (!answer.ok || !blob.type.startsWith("image/"))
-                throw new Error((await blob.text()).slice(0, 300) || `HTTP ${answer.status}`);
+            if (!blob.type.startsWith("image/"))
+                throw new Error(`the answer is not a picture (${blob.type})`);
             const old = this.url;
             this.url = URL.createObjectURL(blob);
             this.img.src = this.url;
             if (old) URL.revokeObjectURL(old);
             this.error.hidden = true;
         } catch (e) {
-            this.error.textContent = `No picture: ${e.message}`;
+            this.error.textContent = `No picture: ${failureText(e)}`;
             this.error.hidden = false;
         } finally {
             this.busy = false;

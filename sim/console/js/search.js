@@ -5,6 +5,11 @@ import {isPlainObject} from "./lenient-json.js";
 
 export const MAX_HITS = 200;
 
+// A name matches its words too: "focus torque" finds FocusTorque.
+const named = (name, q) => {
+    const n = name.toLowerCase();
+    return n.includes(q) || n.includes(q.replace(/\s+/g, ""));
+};
 const holds = (desc, q) =>
     isPlainObject(desc) && typeof desc.value === "string" && desc.value.toLowerCase().includes(q);
 
@@ -18,16 +23,16 @@ export function search(state, query, limit = MAX_HITS) {
     if (!q) return { hits, more };
     for (const [block, vars] of Object.entries(state)) {
         if (!isPlainObject(vars)) continue;
-        const blockHit = block.toLowerCase().includes(q);
+        const blockHit = named(block, q);
         for (const [name, value] of Object.entries(vars)) {
-            if (blockHit || name.toLowerCase().includes(q)) {
+            if (blockHit || named(name, q)) {
                 add({ block, name, match: "name" });
                 continue;
             }
             const fields = (record, index, array) => {
                 if (!isPlainObject(record)) return;
                 for (const [field, desc] of Object.entries(record)) {
-                    const byName = field.toLowerCase().includes(q);
+                    const byName = named(field, q);
                     if (byName || holds(desc, q))
                         add({ block, name, index, field, array, match: byName ? "field" : "value" });
                 }

@@ -3,7 +3,9 @@
 // here. What happened is read from the MemServiceMode variables and from the log, where the 1-Wire tool and
 // the service say whether the ring was written. A body the service cannot use still comes back as an error
 // and is shown.
+import {answerFailure, failureText} from "./api.js";
 import {el} from "./dom.js";
+import {words} from "./human.js";
 
 const BLOCK = "MemServiceMode";
 export const SHOWN = [
@@ -25,15 +27,10 @@ export function checkCloseFocus(text) {
 }
 
 // What an action's answer means: null when the service ended it without an answer (502 through the web
-// server, or an empty 200), else the error it names.
-export function actionError(status, text) {
+// server, or an empty 200), else the failure in words.
+export function actionError(status, text, reason) {
     if (status === 502 || (status === 200 && !text.trim())) return null;
-    try {
-        const body = JSON.parse(text);
-        if (body.error) return `${status}: ${body.error}`;
-    } catch { /* not JSON: shown as it came */
-    }
-    return `HTTP ${status}${text.trim() ? `: ${text.trim().slice(0, 200)}` : ""}`;
+    return answerFailure(status, reason, text);
 }
 
 export class ServicePane {
@@ -53,8 +50,9 @@ export class ServicePane {
             this.writeRing(this.ring.elements.unit.value, this.ring.elements.focusCloseValue.value);
         });
         this.cells = new Map(SHOWN.map((name) => [name, el("dd", { "data-var": name }, "–")]));
-        this.vars.replaceChildren(...SHOWN.flatMap(
-            (name) => [el("dt", {}, name.replace(/^ServiceMode/, "")), this.cells.get(name)]));
+        this.vars.replaceChildren(
+            ...SHOWN.flatMap((name) => [el("dt", { title: name }, words(name.replace(/^ServiceMode/, ""))),
+                                        this.cells.get(name)]));
         this.watching = null; // the ring write whose lines are awaited
         log.onLine((line) => this.logLine(line));
     }
@@ -76,7 +74,7 @@ export class ServicePane {
     async post(script, body) {
         const answer = await fetch(`/api/v1/${script}`,
                                    { method: "POST", body: JSON.stringify(body), cache: "no-store" });
-        return actionError(answer.status, await answer.text());
+        return actionError(answer.status, await answer.text(), answer.statusText);
     }
 
     async writeModem(devType) {
@@ -90,7 +88,7 @@ export class ServicePane {
             const label = this.tree.state[BLOCK]?.ServiceMode1WireModemLabel?.value ?? "";
             this.say(`Modem type ${devType} sent: the device reports ${type}, "${label}"`, "done");
         } catch (e) {
-            this.say(`Modem not set: ${e.message}`, "bad");
+            this.say(`Modem not set: ${failureText(e)}`, "bad");
         }
     }
 
@@ -123,7 +121,7 @@ export class ServicePane {
             }
         } catch (e) {
             this.watching = null;
-            this.say(`Ring not written: ${e.message}`, "bad");
+            this.say(`Ring not written: ${failureText(e)}`, "bad");
         }
     }
 

@@ -1,30 +1,43 @@
 // The variable tree: blocks as collapsible sections, each variable with editors chosen by type. Blocks are
 // rendered when first opened, and arrays of records a page at a time: the whole tree is over a megabyte of
-// text. Live values are written into the editors they concern (see cell.js); nothing else on the page is
-// redrawn.
-import {getJson, setVariable} from "./api.js";
+// text. Live values are written into the editors they concern (see cell.js), and only into those in view: a
+// row scrolled away keeps the newest value for when it is seen again. Nothing else on the page is redrawn.
+import {failureText, getJson, setVariable} from "./api.js";
 import {brokenMark, ValueCell} from "./cell.js";
 import {editing, el} from "./dom.js";
+import {words} from "./human.js";
 import {Broken, isPlainObject} from "./lenient-json.js";
-import {keptNote, kindOf, visible} from "./values.js";
+import {keptNote, kindOf, pathOf, visible} from "./values.js";
 
 const PAGE = 10;
 // How long a set's effect may take to come back through the update poll before the tree is read instead: the
 // service reports changes every 100 ms, but not to a poll that is between two requests, nor a value that did
 // not change.
 const READBACK_WAIT = 400;
+const READBACK_TIMEOUT = 10000;
 
 export const fieldOf = (value, field) =>
     field.array ? value?.[field.index]?.[field.name] : value?.[field.name];
+
+// A name as people read it, beside the name the device knows it by.
+export const nameView = (name, options) => {
+    const said = words(name, options);
+    return said === name ? [el("code", { class: "raw" }, name)]
+                         : [el("span", { class: "words" }, said), " ", el("code", { class: "raw" }, name)];
+};
 
 export class Tree {
     constructor(container, status) {
         this.container = container;
         this.status = status;
         this.state = Object.create(null);
-        this.views = new Map();   // "Block.Var" -> views showing it, each with update(value)
-        this.waiters = new Map(); // "Block.Var" -> read-backs waiting for its next value
-        this.pin = null;          // set by the watch list: pin(path)
+        this.views = new Map();    // "Block.Var" -> views showing it, each with update(value)
+        this.waiters = new Map();  // "Block.Var" -> read-backs waiting for its next value
+        this.pin = null;           // set by the watch list: pin(path)
+        this.rows = new WeakMap(); // row element -> its view, for the rows watched for being in view
+        this.seen = new IntersectionObserver((entries) => {
+            for (const entry of entries) this.rows.get(entry.target)?.seen(entry.isIntersecting);
+        }, { rootMargin: "200px 0px" });
     }
 
     // Registers something that shows a variable; returns its removal.
@@ -38,19 +51,23 @@ export class Tree {
     load(variables) {
         this.state = isPlainObject(variables) ? variables : Object.create(null);
         this.views.clear();
+        this.seen.disconnect();
         const open =
             new Set([...this.container.querySelectorAll("details.block[open]")].map((d) => d.dataset.block));
+        const scrolled = this.container.scrollTop;
         this.container.replaceChildren();
         for (const [block, vars] of Object.entries(this.state)) {
             const count = isPlainObject(vars) ? Object.keys(vars).length : 0;
             const details = el("details", { class: "block", "data-block": block },
-                               el("summary", {}, block, el("span", { class: "count" }, ` ${count}`)));
+                               el("summary", {}, ...nameView(block, { block: true }),
+                                  el("span", { class: "count" }, ` ${count}`)));
             details.addEventListener("toggle", () => details.open && this.renderBlock(details));
             this.container.append(details);
             if (vars instanceof Broken) details.append(brokenMark(vars));
             if (open.has(block)) details.open = true;
         }
         if (!this.container.children.length) this.container.textContent = "The device state holds no blocks.";
+        this.container.scrollTop = scrolled;
     }
 
     // Values from an update answer: stored, and written into whatever shows them.
@@ -79,27 +96,42 @@ export class Tree {
                           ...Object.keys(vars).map((name) => this.variableView(block, name).el)));
     }
 
-    // A variable's row: its name and its value's editors, kept up to date.
-    variableView(block, name, label = name) {
+    // A variable's row: its name and its value's editors, kept up to date while in view.
+    variableView(block, name) {
         const row = el("div", { class: "var", "data-name": name, "data-var": `${block}.${name}` });
-        let body, kind, pending;
+        let body, kind, pending, latest, visible = false;
         const draw = (value) => {
             kind = kindOf(value);
             row.dataset.kind = kind;
-            body = kind === "records"  ? new RecordPages(value, this.editorsFor(block, name, true))
-                   : kind === "record" ? new RecordTable(value, this.editorsFor(block, name, false))
+            const editors = (array) => this.editorsFor(block, name, array);
+            body = kind === "records" ? new RecordPages(value, editors(true), `${block}.${name}`)
+                   : kind === "record" ? new RecordTable(value, editors(false), `${block}.${name}`)
                                        : this.cell(value, block, name);
-            row.replaceChildren(el("span", { class: "name" }, label), body.el);
+            row.replaceChildren(el("div", { class: "name" }, ...nameView(name)), body.el);
+        };
+        const apply = (value) => {
+            if (kindOf(value) === kind)
+                body.update(value);
+            else if (editing(row))
+                pending = value;
+            else
+                draw(value);
         };
         const view = {
             el: row,
             update: (value) => {
-                if (kindOf(value) === kind)
-                    body.update(value);
-                else if (editing(row))
-                    pending = value;
+                if (visible)
+                    apply(value);
                 else
-                    draw(value);
+                    latest = value;
+            },
+            seen: (now) => {
+                visible = now;
+                if (visible && latest !== undefined) {
+                    const value = latest;
+                    latest = undefined;
+                    apply(value);
+                }
             },
         };
         row.addEventListener("focusout", () => setTimeout(() => {
@@ -110,11 +142,17 @@ export class Tree {
                                              }
                                          }));
         draw(this.state[block][name]);
-        view.dispose = this.follow(block, name, view);
+        this.rows.set(row, view);
+        this.seen.observe(row);
+        const unfollow = this.follow(block, name, view);
+        view.dispose = () => {
+            unfollow();
+            this.seen.unobserve(row);
+        };
         return view;
     }
 
-    // One field of a record, kept up to date: a search hit or a watched value.
+    // One field of a record, kept up to date: a search hit.
     fieldView(block, name, field) {
         const cell = this.cell(fieldOf(this.state[block][name], field), block, name, field);
         cell.dispose = this.follow(block, name, { update: (value) => cell.update(fieldOf(value, field)) });
@@ -122,13 +160,15 @@ export class Tree {
     }
 
     cell(desc, block, name, field) {
+        const at = {
+            block,
+            name,
+            ...(field ? { index: field.index, field: field.name, array: field.array } : {})
+        };
         return new ValueCell(desc, {
-            commit: (text) => this.commit(block, name, text, field),
-            pin: this.pin && (() => this.pin({
-                     block,
-                     name,
-                     ...(field ? { index: field.index, field: field.name, array: field.array } : {})
-                 })),
+            path: pathOf(at),
+            commit: (text, signal, answered) => this.commit(block, name, text, field, signal, answered),
+            pin: this.pin && (() => this.pin(at)),
             status: this.status,
         });
     }
@@ -140,16 +180,23 @@ export class Tree {
 
     // Sends a value, then reads back what the device holds: the service answers result 1 also when the device
     // did not take the value as sent. Resolves to the note for the editor (null when kept as sent) and the
-    // value the device holds, which the editor shows even while it keeps the focus.
-    async commit(block, name, text, field) {
-        const what = `${block}.${name}${field ? `[${field.index}].${field.name}` : ""}`;
+    // value the device holds, which the editor shows even while it keeps the focus. A set that is cancelled
+    // or not answered in time may still reach the device (the web server may have passed it on to a service
+    // that does not run): the page says so rather than guessing.
+    async commit(block, name, text, field, signal, answered) {
+        const what = pathOf(
+            { block, name, ...(field ? { index: field.index, field: field.name, array: field.array } : {}) });
         const held = () => (field ? fieldOf(this.state[block]?.[name], field) : this.state[block]?.[name]);
         let answer;
         try {
-            answer = await setVariable(block, name, text, field);
+            answer = await setVariable(block, name, text, field, signal);
         } catch (e) {
-            this.status(`${what}: ${e.message}`, false);
-            return { note: e.message, kept: held() };
+            const why = failureText(e);
+            const note = ["AbortError", "TimeoutError"].includes(e?.name)
+                             ? `${why}; the device may still take it once the service answers`
+                             : `not sent: ${why}`;
+            this.status(`${what} = ${text}: ${note}`, false);
+            return { note, kept: held() };
         }
         if (!answer.ok) {
             this.status(`${what} = ${text}: refused (result 0${
@@ -157,6 +204,7 @@ export class Tree {
                         false);
             return { note: "refused", kept: held() };
         }
+        answered?.();
         const value = await this.readBack(block, name);
         const kept = field ? fieldOf(value, field) : value;
         const note = keptNote(kindOf(kept), text, kept);
@@ -177,7 +225,7 @@ export class Tree {
             setTimeout(async () => {
                 if (done) return;
                 try {
-                    const tree = await getJson("/api/v1/all.cgi");
+                    const tree = await getJson("/api/v1/all.cgi", { timeout: READBACK_TIMEOUT });
                     const value = tree.value?.variables?.[block]?.[name];
                     if (!done && value !== undefined) this.update({ [block]: { [name]: value } });
                     finish(value);
@@ -191,8 +239,8 @@ export class Tree {
 
 // A single record: a small table of its fields. Nested arrays of records cannot be set through the service.
 class RecordTable {
-    constructor(fields, editor) {
-        this.editor = editor;
+    constructor(fields, editor, name) {
+        Object.assign(this, { editor, name });
         this.el = el("table", { class: "record" });
         this.draw(fields);
         this.el.addEventListener(
@@ -203,11 +251,13 @@ class RecordTable {
         this.stale = null;
         this.keys = Object.keys(fields).join("\n");
         this.cells = new Map();
-        this.el.replaceChildren(...Object.entries(fields).map(([field, value]) => {
-            const cell = Array.isArray(value) ? new Nested(value) : this.editor(value, 0, field);
+        this.el.replaceChildren(el("tbody", {}, ...Object.entries(fields).map(([field, value]) => {
+            const cell = Array.isArray(value) ? new Nested(value, `${this.name}.${field}`)
+                                              : this.editor(value, 0, field);
             this.cells.set(field, cell);
-            return el("tr", { "data-field": field }, el("th", {}, field), el("td", {}, cell.el));
-        }));
+            return el("tr", { "data-field": field }, el("th", { scope: "row" }, field),
+                      el("td", {}, cell.el));
+        })));
     }
 
     update(fields) {
@@ -223,9 +273,9 @@ class RecordTable {
 }
 
 class Nested {
-    constructor(items) {
+    constructor(items, name) {
         this.summary = el("summary", {});
-        this.pages = new RecordPages(items, null);
+        this.pages = new RecordPages(items, null, name);
         this.el = el("details", { class: "nested" }, this.summary, this.pages.el);
         this.update(items);
     }
@@ -236,10 +286,11 @@ class Nested {
     }
 }
 
-// An array of records, a page of elements at a time, each field of each element editable by its index.
+// An array of records, a page of elements at a time, each field of each element editable by its index. On a
+// narrow screen each element folds into rows of its own (see console.css), the field's name above its editor.
 class RecordPages {
-    constructor(items, editor) {
-        Object.assign(this, { items, editor, page: 0 });
+    constructor(items, editor, name) {
+        Object.assign(this, { items, editor, name, page: 0 });
         this.el = el("div", { class: "records" });
         this.draw();
         this.el.addEventListener(
@@ -251,66 +302,75 @@ class RecordPages {
         const pages = Math.max(1, Math.ceil(this.items.length / PAGE));
         this.page = Math.min(this.page, pages - 1);
         const first = this.page * PAGE;
-        return { pages, first, shown: this.items.slice(first, first + PAGE) };
-    }
-
-    // The page's layout: when it is the same, only the cells' values change.
-    layout() {
-        const { first, shown } = this.shown();
+        const shown = this.items.slice(first, first + PAGE);
         const columns = [];
         for (const item of shown)
             if (isPlainObject(item))
                 for (const k of Object.keys(item))
                     if (!columns.includes(k)) columns.push(k);
+        return { pages, first, shown, columns };
+    }
+
+    // The page's layout: when it is the same, only the cells' values change.
+    layout() {
+        const { first, shown, columns } = this.shown();
         return `${this.items.length}|${first}|${columns.join(",")}|${
             shown.map((i) => isPlainObject(i) ? "o" : "x").join("")}`;
     }
 
     draw() {
-        const { pages, first, shown } = this.shown();
+        const { pages, first, shown, columns } = this.shown();
         this.drawn = this.layout();
         this.cells = new Map();
-        const columns = [];
-        for (const item of shown)
-            if (isPlainObject(item))
-                for (const k of Object.keys(item))
-                    if (!columns.includes(k)) columns.push(k);
-        const table =
-            el("table", {}, el("tr", {}, el("th", {}, "Index"), ...columns.map((c) => el("th", {}, c))));
-        shown.forEach((item, i) => {
+        const rows = shown.map((item, i) => {
             const index = first + i;
-            const tr = el("tr", { "data-index": index }, el("th", {}, String(index)));
+            const tr = el("tr", { "data-index": index }, el("th", { scope: "row" }, `[${index}]`));
             if (!isPlainObject(item)) {
                 tr.append(el("td", { colspan: Math.max(1, columns.length) },
                              item instanceof Broken ? brokenMark(item) : visible(JSON.stringify(item))));
-            } else {
-                for (const c of columns) {
-                    const v = item[c];
-                    if (v === undefined) {
-                        tr.append(el("td"));
-                        continue;
-                    }
-                    const cell = Array.isArray(v) ? new Nested(v)
-                                 : this.editor    ? this.editor(v, index, c)
-                                                  : new ValueCell(v);
-                    this.cells.set(`${index}|${c}`, cell);
-                    tr.append(el("td", { "data-field": c }, cell.el));
-                }
+                return tr;
             }
-            table.append(tr);
+            for (const c of columns) {
+                const v = item[c];
+                if (v === undefined) {
+                    tr.append(el("td"));
+                    continue;
+                }
+                const cell = Array.isArray(v) ? new Nested(v, `${this.name}[${index}].${c}`)
+                             : this.editor ? this.editor(v, index, c)
+                                           : new ValueCell(v, { path: `${this.name}[${index}].${c}` });
+                this.cells.set(`${index}|${c}`, cell);
+                tr.append(el("td", { "data-field": c, "data-label": c }, cell.el));
+            }
+            return tr;
         });
+        const table = el("table", {},
+                         el("thead", {},
+                            el("tr", {}, el("th", { scope: "col" }, "Index"),
+                               ...columns.map((c) => el("th", { scope: "col" }, c)))),
+                         el("tbody", {}, ...rows));
         const go = (page) => {
             this.page = page;
             this.draw();
+            this.el.querySelector(".pager button:not([disabled])")?.focus();
         };
-        const nav = el(
-            "div", { class: "pager" },
-            el("button", { type: "button", disabled: this.page === 0, onclick: () => go(this.page - 1) },
-               "‹"),
-            ` elements ${this.items.length ? first : 0}–${
-                Math.max(0, Math.min(this.items.length, first + PAGE) - 1)} of ${this.items.length} `,
-            el("button",
-               { type: "button", disabled: this.page >= pages - 1, onclick: () => go(this.page + 1) }, "›"));
+        const last = Math.max(0, Math.min(this.items.length, first + PAGE) - 1);
+        const nav = el("div", { class: "pager" },
+                       el("button", {
+                           type: "button",
+                           disabled: this.page === 0,
+                           "aria-label": `Previous ${PAGE} elements of ${this.name}`,
+                           onclick: () => go(this.page - 1)
+                       },
+                          "‹"),
+                       ` elements ${this.items.length ? first : 0}–${last} of ${this.items.length} `,
+                       el("button", {
+                           type: "button",
+                           disabled: this.page >= pages - 1,
+                           "aria-label": `Next ${PAGE} elements of ${this.name}`,
+                           onclick: () => go(this.page + 1)
+                       },
+                          "›"));
         this.el.replaceChildren(nav, table);
     }
 

@@ -1,5 +1,6 @@
 // What a printed value is, what the page lets a user send for it, and whether the device kept what was sent.
 // No DOM here: the editors, the search and the watch list share these rules, and node tests them alone.
+import {limitsOf} from "./human.js";
 import {Broken, isPlainObject} from "./lenient-json.js";
 
 // Control characters that record strings keep are shown as their visible pictures (U+2400...).
@@ -28,14 +29,6 @@ export function kindOf(value) {
     default:
         return Array.isArray(value.textid) ? "enum" : "raw";
     }
-}
-
-// "min 0 max 0" is how the tree says a number has no limits.
-export function limitsOf(desc) {
-    if (!desc || desc.min === undefined || desc.max === undefined) return null;
-    const min = Number(desc.min), max = Number(desc.max);
-    if (!Number.isFinite(min) || !Number.isFinite(max) || (min === 0 && max === 0)) return null;
-    return { min, max };
 }
 
 // Checks an edited text against the printed type and limits; returns the text to send or throws the reason.
@@ -89,4 +82,18 @@ export function keptNote(kind, sent, kept) {
     default:
         return value === sent ? null : `device kept '${visible(value)}'`;
     }
+}
+
+// A value's path, as controls are named and the watch list keeps them: "Block.Var", "Block.Var.Field" (a
+// single record) or "Block.Var[3].Field" (an element of an array of records).
+export const pathOf = (pin) =>
+    `${pin.block}.${pin.name}${pin.field ? (pin.array ? `[${pin.index}]` : "") + `.${pin.field}` : ""}`;
+export function parsePath(path) {
+    const m = /^([^.[\]]+)\.([^.[\]]+)(?:(?:\[(\d+)\])?\.([^.[\]]+))?$/.exec(path);
+    if (!m) return null;
+    const pin = { block: m[1], name: m[2] };
+    if (m[4])
+        Object.assign(
+            pin, { field: m[4], index: m[3] === undefined ? 0 : Number(m[3]), array: m[3] !== undefined });
+    return pin;
 }
