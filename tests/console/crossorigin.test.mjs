@@ -210,20 +210,3 @@ test("a script in the log is shown as text, and runs nothing", async () => {
     assert.deepEqual(dialogs, []);
     await page.close();
 });
-
-test("two uploads at once: one package on disk, whole, the one its task was answered for", async () => {
-    const upload = (id, size, fill) => send("POST", "/voxapp/v1/device/update", { "Content-Type": MULTIPART },
-                                            form({ deviceid: `ACC-${id}`, file: fill.repeat(size) }));
-    const answers = await Promise.all([upload(30, 30 << 20, "a"), upload(20, 20 << 20, "b")]);
-    const answered = answers.map((a) => a.text.match(/"taskid": "ACC-(\d+)"/)?.[1]).filter(Boolean);
-    for (const a of answers)
-        if (!a.text.includes("taskid"))
-            assert.deepEqual([a.status, a.text], [409, '{"result": "Update already in progress" }']);
-    assert.ok(answered.length >= 1);
-    const serial = String(parseLenient((await send("GET", "/api/v1/all.cgi")).text)
-                              .value.variables.MemExternalDevices.QBusUpdateDeviceSerial.value);
-    assert.ok(answered.includes(serial));
-    const onDisk = readFileSync("/update/client.cmf", "latin1");
-    assert.equal(onDisk, (serial === "30" ? "a" : "b").repeat((serial === "30" ? 30 : 20) << 20));
-    assert.equal(existsSync("/update/file-from-app"), false);
-});
