@@ -262,7 +262,7 @@ TEST_F(FcgiTest, PeersThatLeaveAnywhereAreReleasedAndNothingLeaks) {
         request->end();
     };
     int queued = client(request(1, SOME_PARAMS, "", true)); // resets while its answer is queued
-    // This one leaves inside a record, the burst below before sending anything.
+    // This one leaves inside a record.
     int midRecord = client(beginRequest(1, false) + record(4, 1, nameValue("A", "b")).substr(0, 10));
     ASSERT_GT(fcgi->queuedBytes(), 0u);
     vanishing = connectTo(PORT);
@@ -280,11 +280,13 @@ TEST_F(FcgiTest, PeersThatLeaveAnywhereAreReleasedAndNothingLeaks) {
     EXPECT_EQ(fcgi->connectionCount(), 0u);
     EXPECT_EQ(fcgi->servedCount(), 0u);
     EXPECT_EQ(fcgi->queuedBytes(), 0u);
+    EXPECT_EQ(openDescriptors(), before);
+}
 
-    // Newcomers beyond the bound: nobody is closed within the grace, they wait in the listen queue. Past the
-    // grace the idlest make room (the one idle since its answer before those that have sent nothing), one
-    // for each newcomer, and the newcomers are served.
-    answer = echo;
+TEST_F(FcgiTest, NewcomersBeyondTheBoundWaitUntilAnIdleConnectionHasIdledPastTheGrace) {
+    // Nobody is closed within the grace, newcomers wait in the listen queue. Past the grace the idlest make
+    // room (the one idle since its answer before those that have sent nothing), one for each newcomer.
+    int before = openDescriptors();
     std::vector<int> burst = {connectTo(PORT)};
     EXPECT_EQ(exchange(burst[0], request(1, {{"A", "k"}}, "", true)).out, "A=k;|");
     for (unsigned i = 1; i < Constants::FCGI_MAX_CONNECTIONS; ++i) {
