@@ -315,8 +315,13 @@ TEST_F(App, UploadsThatAreRefused) {
     EXPECT_EQ(upload(form({{"deviceid", "ACC- +2147483647x"}, {"file", "x"}})),
               R"({"taskid": "ACC- +2147483647x" })");
     EXPECT_EQ(gMemExternalDevices->QBusUpdateDeviceSerial, INT32_MAX);
-    // A package that is not whole on disk is never announced, and nothing of it stays: with nowhere to move
-    // it, and with the disk full (writes to /dev/full fail as a full file system's do).
+}
+
+// A package that is not whole on disk is never announced, and nothing of it stays: with nowhere to move it,
+// and with the disk full (writes to /dev/full fail as a full file system's do).
+TEST_F(App, APackageThatCannotBeWrittenWholeIsRemovedAndNeverAnnounced) {
+    start();
+    EXPECT_EQ(upload(form({{"deviceid", "ACC-2"}, {"file", "old"}})), R"({"taskid": "ACC-2" })");
     std::string const before = fileText("/update/client.cmf");
     std::pair<char const*, size_t> const cases[] = {
         {"cd /update && mkdir aside && mv client.cmf aside/ && mkdir client.cmf", 1},
