@@ -469,13 +469,23 @@ int main() {
     LOG(LogLight, "Simulated device ready: %u blocks", Introspection::getMemCount());
     EventPoll& poll = gen::getEventPoll();
     unsigned tick = 0;
+    bool paused = false;
     auto next = std::chrono::steady_clock::now();
     while (poll.wait(50, false) != EventPoll::TERMINATE) {
         if (std::chrono::steady_clock::now() < next)
             continue;
         next += std::chrono::milliseconds(200);
-        move(++tick);
-        updates.tick();
+        try {
+            move(++tick);
+            updates.tick();
+            paused = false;
+        } catch (std::exception const& e) {
+            // A change that cannot be posted (the broker is restarting) stops this tick, not the device: the
+            // connection comes back by itself and the next tick posts again.
+            if (!paused)
+                LOG(Warn, "Changes not posted, the device waits for the broker: %s", e.what());
+            paused = true;
+        }
         try {
             if (display)
                 display->draw();
