@@ -73,8 +73,10 @@ board_start() {
     board_pid=$!
 }
 
+# One connection for all commands of a boot: a new one costs the emulated board seconds of key exchange.
 board_ssh() {
     ssh -q -i "$board_run/key" -p "$board_ssh_port" -o BatchMode=yes -o ConnectTimeout=10 \
+        -o ControlMaster=auto -o "ControlPath=$board_run/ssh-%p" -o ControlPersist=300 \
         -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR root@127.0.0.1 "$@"
 }
 
