@@ -7,5 +7,9 @@ if(NOT CMAKE_CROSSCOMPILING)
     add_test(NAME Console.Browser
              COMMAND ${SERVICE_SANDBOX} --ro ${CMAKE_BINARY_DIR} --rw ${CMAKE_BINARY_DIR}/console --
                      bash ${CMAKE_CURRENT_SOURCE_DIR}/console/run.sh ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/console)
-    set_tests_properties(Console.Browser PROPERTIES TIMEOUT 240)
+    # Pages of another site against the device, in a sandbox of their own.
+    add_test(NAME Console.CrossOrigin
+             COMMAND ${SERVICE_SANDBOX} --ro ${CMAKE_BINARY_DIR} --
+                     bash ${CMAKE_CURRENT_SOURCE_DIR}/console/run.sh ${CMAKE_BINARY_DIR} /tmp crossorigin.test.mjs)
+    set_tests_properties(Console.Browser Console.CrossOrigin PROPERTIES TIMEOUT 240)
 endif()

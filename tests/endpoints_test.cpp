@@ -39,7 +39,9 @@ TEST_F(Endpoints, KernelLogOffsetsChooseWhatIsSentAndAnUpToDateRequestWaitsForNe
         return raw({{"SCRIPT_NAME", "/api/v1/log.cgi"}, {"QUERY_STRING", query}});
     };
     ASSERT_TRUE(waitUntil([&] { return log("").find("plain") != std::string::npos; }));
-    std::string const header = "Content-type: text/html\r\n\r\n";
+    std::string const header = "Content-type: text/html\r\n"
+                               "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'\r\n"
+                               "X-Content-Type-Options: nosniff\r\n\r\n";
     std::string const first = "<span style='color: #AA0000'>Error</span> plain\n";
     std::string const size = std::to_string(first.size());
     EXPECT_EQ(log(""), header + size + "\r\n" + first);
@@ -68,7 +70,7 @@ TEST_F(Endpoints, ScreenIsAPictureOfTheScreenAndAFailedCaptureIsAnError) {
     writeStandInFramebuffer("/dev/fb0", fb, black);
     startService();
     auto screen = [&] { return raw({{"SCRIPT_NAME", "/api/v1/screen.cgi"}}); };
-    std::string const header = "Content-type: image/png\r\n\r\n";
+    std::string const header = Constants::PNG_HEADER;
     std::string answer = screen();
     ASSERT_EQ(answer.substr(0, header.size()), header);
     unsigned width = 0, height = 0;
@@ -79,9 +81,10 @@ TEST_F(Endpoints, ScreenIsAPictureOfTheScreenAndAFailedCaptureIsAnError) {
     KmsgReader kmsg;
     fb.bitsPerPixel = 16;
     writeStandInFramebuffer("/dev/fb0", fb, black);
-    EXPECT_EQ(screen(),
-              "Status: 500 Internal Server Error\r\nContent-type: application/json\r\n\r\n"
-              R"({"result": 0, "error": "Screen capture needs 32 bits per pixel, the framebuffer has 16" })");
+    EXPECT_EQ(
+        screen(),
+        "Status: 500 Internal Server Error\r\n" + JSON_HEADER +
+            R"({"result": 0, "error": "Screen capture needs 32 bits per pixel, the framebuffer has 16" })");
     EXPECT_TRUE(kmsg.waitFor("Screen capture needs 32 bits per pixel"));
     fb.bitsPerPixel = 32;
     writeStandInFramebuffer("/dev/fb0", fb, black);

@@ -70,10 +70,12 @@ TEST_F(Faults, HeldRequestsAndIdleConnectionsMakeRoomForNewOnes) {
     served();
     pollfd last{held.back(), POLLIN, 0};
     EXPECT_EQ(::poll(&last, 1, 0), 0) << "the 33rd is held in its place, not closed";
-    // Connections that never send anything, more than are kept open, do not shut out the browser either.
+    // Connections that never send anything, more than are kept open, do not shut out the browser either: once
+    // they have idled past the grace, they give way.
     for (int i = 0; i < 300; ++i)
         held.push_back(fcgiclient::connectTo(9000));
-    served();
+    std::string const none = answerOf(send({{"SCRIPT_NAME", "/api/v1/none.cgi"}}), 20000).out;
+    EXPECT_NE(none.find("Unknown script"), std::string::npos);
     for (int fd : held)
         close(fd);
 }
@@ -142,7 +144,7 @@ TEST_F(Faults, TheKeptLogIsBoundedAndHeldLogRequestsAreAnsweredWhenItsSourceEnds
         ~Source() { close(fd); }
     } more;
     startService();
-    std::string const HTML = "Content-type: text/html\r\n\r\n";
+    std::string const HTML = Constants::LOG_HEADER;
     auto log = [&](size_t offset) {
         return answerOf(send({{"SCRIPT_NAME", "/api/v1/log.cgi"},
                               {"QUERY_STRING", "offset=" + std::to_string(offset)}}))

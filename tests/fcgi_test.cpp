@@ -119,7 +119,7 @@ TEST_F(FcgiTest, AnswerFramings) {
     } const cases[] = {
         // Output goes out once more than 8192 bytes are buffered; a write that overflows the largest record
         // that needs no padding cuts it there; nothing printed is END_REQUEST alone; STDERR follows STDOUT.
-        {nullptr, digits, 10, "", {8194, 8200, 3640}},
+        {nullptr, digits, 10, "", {8197, 8200, 3670}},
         {"", big, big.size(), "", {65528, 4472}},
         {nullptr, "", 1, "", {}},
         {"Content-type: image/png\r\n\r\n", "PNG", 3, "warning text", {30}},
@@ -213,7 +213,7 @@ TEST_F(FcgiTest, KeptConnectionServesRequestsOneAfterAnother) {
     };
     served->error << "stale";
     Answer second = exchange(fd, request(5, {{"C", "3"}}, "", false));
-    EXPECT_EQ(second.out, "Content-type: application/json\r\n\r\nxC=3;|");
+    EXPECT_EQ(second.out, Constants::FCGI_DEFAULT_HEADER + std::string("xC=3;|"));
     EXPECT_EQ(second.err, "");
     EXPECT_EQ(handled, (std::vector<Request*>{served, served}));
 
@@ -285,24 +285,33 @@ TEST_F(FcgiTest, PeersThatLeaveAnywhereAreReleasedAndNothingLeaks) {
     EXPECT_TRUE(fcgi->requests.empty());
     EXPECT_EQ(fcgi->queuedBytes(), 0u);
 
-    // A burst of connections beyond the bound: the idlest make room (one idle since its answer before
-    // newcomers that have sent nothing yet), and the newest is served.
+    // Newcomers beyond the bound: nobody is closed within the grace, they wait in the listen queue. Past the
+    // grace the idlest make room (the one idle since its answer before those that have sent nothing), one
+    // for each newcomer, and the newcomers are served.
     answer = echo;
     std::vector<int> burst = {connectTo(PORT)};
     EXPECT_EQ(exchange(burst[0], request(1, {{"A", "k"}}, "", true)).out, "A=k;|");
-    for (int i = 0; i < 1000; ++i) {
+    for (unsigned i = 1; i < Constants::FCGI_MAX_CONNECTIONS; ++i) {
         burst.push_back(connectTo(PORT));
-        if (i % 8 == 7)
+        if (i % 8 == 0)
             pump();
     }
-    fcgi->cleanup();
+    pump();
     char byte;
-    EXPECT_EQ(recv(burst[0], &byte, 1, MSG_DONTWAIT), 0) << "the connection idle since its answer is closed";
-    EXPECT_EQ(fcgi->connectionCount(), Constants::FCGI_MAX_CONNECTIONS);
-    EXPECT_EQ(exchange(burst.back(), request(1, {{"A", "b"}}, "", true)).out, "A=b;|");
-    // Still at the bound, the next newcomer is served too: one idle connection gives way each time.
-    burst.push_back(connectTo(PORT));
-    EXPECT_EQ(exchange(burst.back(), request(1, {{"A", "c"}})).out, "A=c;|");
+    for (std::string name : {"b", "c"}) {
+        burst.push_back(connectTo(PORT));
+        ASSERT_TRUE(sendAll(burst.back(), request(1, {{"A", name}}, "", true))); // kept: still at the bound
+        pump();
+        fcgi->cleanup();
+        EXPECT_FALSE(fcgi->accepting()) << name;
+        EXPECT_EQ(fcgi->connectionCount(), Constants::FCGI_MAX_CONNECTIONS);
+        EXPECT_EQ(recv(burst[1], &byte, 1, MSG_DONTWAIT), -1) << "closed within the grace";
+        fcgi->expire(std::chrono::steady_clock::now() + Constants::FCGI_IDLE_GRACE);
+        fcgi->cleanup();
+        EXPECT_EQ(recv(burst[0], &byte, 1, MSG_DONTWAIT), 0) << "the one idle since its answer goes first";
+        EXPECT_EQ(exchange(burst.back(), "").out, "A=" + name + ";|");
+    }
+    EXPECT_EQ(recv(burst[1], &byte, 1, MSG_DONTWAIT), 0);
     for (int fd : burst)
         close(fd);
     pump();
@@ -463,7 +472,8 @@ TEST_F(FcgiTest, RequestsOverTheLimitsAreRefusedAndTheConnectionStaysInStep) {
         request->output() << request->postData.size();
         request->end();
     };
-    std::string const refusal = "Content-type: application/json\r\n\r\n{\"result\": 0, \"error\": \"Request ";
+    std::string const refusal =
+        Constants::FCGI_DEFAULT_HEADER + std::string("{\"result\": 0, \"error\": \"Request ");
     int late = client();
     std::string params = beginRequest(4, true);
     for (int i = 0; i < 3; ++i)

@@ -28,9 +28,10 @@ TEST(LogConversion, ColourSequencesBecomeSpansWhoseDigitsFollowTheBits) {
         {ESC + "[44m", "<span style='background-color: #0000AA'>"},
         {ESC + "[1m", "<span style=''>"},
         {ESC + "[m", "</span>"},
-        {"a" + ESC + "[2Kb", "ab"},                   // not a colour: dropped, text kept
-        {ESC + "[1;31mX", "31mX"},                    // only the first number counts
-        {"plain <b> & text\n", "plain <b> & text\n"}, // kernel text is not escaped
+        {"a" + ESC + "[2Kb", "ab"}, // not a colour: dropped, text kept
+        {ESC + "[1;31mX", "31mX"},  // only the first number counts
+        {"<script>&amp;</script>\n", "&lt;script&gt;&amp;amp;&lt;/script&gt;\n"}, // text is never markup
+        {ESC + "[31m<b>" + ESC + "[0m", "<span style='color: #AA0000'>&lt;b&gt;</span>"},
         {ESC + "[32m" + ESC + "[33m", "<span style='color: #00AA00'><span style='color: #AAAA00'>"},
         {ESC + "[99999999999999999999m", "<span style=''>"}}; // endless: neither overflows nor matches
     for (auto const& [in, out] : cases)
@@ -47,7 +48,7 @@ TEST(LogConversion, ColourSequencesBecomeSpansWhoseDigitsFollowTheBits) {
 
 TEST(LogConversion, SequenceCutAtAnyByteIsCompletedByTheNextRead) {
     std::string const input =
-        "k: " + ESC + "[31mError" + ESC + "[0m ok " + ESC + "[2K" + ESC + "[104m!" + ESC + "[m";
+        "k: " + ESC + "[31m<Error>" + ESC + "[0m &ok " + ESC + "[2K" + ESC + "[104m!" + ESC + "[m";
     std::string const whole = converted({input});
     for (size_t cut = 0; cut <= input.size(); ++cut)
         EXPECT_EQ(converted({input.substr(0, cut), input.substr(cut)}), whole) << "cut at " << cut;

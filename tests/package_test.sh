@@ -52,7 +52,8 @@ dpkg -i "$deb" >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg -i failed"
 version=$(dpkg-query -W -f='${Version}' $package)
 dpkg -L $package | sort >/tmp/installed
 conffiles=$(dpkg-query -W -f='${Conffiles}' $package | awk '{print $1}')
-[ "$conffiles" = /etc/nginx/snippets/$package.conf ] || fail "conffiles are '$conffiles'"
+[ "$(echo $conffiles)" = "/etc/nginx/snippets/$package.conf /etc/$package/sites.conf" ] ||
+    fail "conffiles are '$conffiles'"
 unit=/lib/systemd/system/$package.service
 [ -L /etc/systemd/system/multi-user.target.wants/$package.service ] || fail "the unit is not enabled on install"
 systemd-analyze verify "$unit" || fail "systemd refuses the installed unit"
@@ -75,6 +76,8 @@ grep -qx "Device not ready, missing: /var/volatile/message-broker.socket /dev/sh
     fail "the wait said: $(cat /tmp/wait.err)"
 stack_start "$build" --service none --nginx none || fail "the simulated device did not start"
 DEVICE_WAIT_SECONDS=10 $libexec/wait-for-device || fail "the wait did not see the device"
+# A name the administrator lists is served; others (DNS rebinding) are not.
+echo studio-device.example >>/etc/$package/sites.conf
 $libexec/service & service=$!
 await "port 9000" stack_listens "$service" 9000
 
@@ -91,16 +94,21 @@ read -r code _ < <(get http://127.0.0.1:8080/voxapp/v1)
 ! grep -q '<center>nginx' /tmp/body || fail "/voxapp/v1 did not reach the service ($code)"
 read -r code _ < <(get http://127.0.0.1:8080/voxapp/v1foo)
 [ "$code" = 404 ] && grep -q '<center>nginx' /tmp/body || fail "/voxapp/v1foo reached the service ($code)"
+read -r code _ < <(get -H 'Host: studio-device.example:8080' http://127.0.0.1:8080/api/v1/all.cgi)
+[ "$code" = 200 ] || fail "a listed host name answered $code"
+read -r code _ < <(get -H 'Host: other.example:8080' http://127.0.0.1:8080/api/v1/all.cgi)
+[ "$code" = 421 ] || fail "a host name not listed answered $code"
 await "the version line in the log" grep -q "service.*Version $version\$" "$SANDBOX_KMSG_LOG"
 stop_all
 
 # dpkg -r keeps the conffile (Debian's rule), purging takes it and the unit's enablement too.
 dpkg -r $package >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg -r failed"; }
 while read -r path; do
-    [ -d "$path" ] || [ "$path" = "$conffiles" ] || [ ! -e "$path" ] || fail "$path is left after dpkg -r"
+    [ -d "$path" ] || [[ " $(echo $conffiles) " == *" $path "* ]] || [ ! -e "$path" ] ||
+        fail "$path is left after dpkg -r"
 done </tmp/installed
 dpkg -P $package >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg -P failed"; }
-for path in "$conffiles" /etc/systemd/system/multi-user.target.wants/$package.service $libexec \
+for path in $conffiles /etc/$package /etc/systemd/system/multi-user.target.wants/$package.service $libexec \
     /lib/systemd/system/$package.service.d /usr/share/doc/$package; do
     [ ! -e "$path" ] && [ ! -L "$path" ] || fail "$path is left after dpkg -P"
 done

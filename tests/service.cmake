@@ -8,5 +8,5 @@ endfunction()
 
 service_suite(service_test nlohmann_json::nlohmann_json)
 service_suite(endpoints_test webapi nlohmann_json::nlohmann_json PNG::PNG)
-service_suite(voxapp_test lhwinfo)
+service_suite(voxapp_test lhwinfo nlohmann_json::nlohmann_json)
 service_suite(faults_test webapi)

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -99,6 +101,94 @@ TEST_F(App, EveryPathOfTheRouteTable) {
     for (char const* path : {"/device/statu", "/devices", "/device", "/lenstables", "/lenstables/lis",
                              "/setupsXYZ/list", "/other", ""})
         EXPECT_EQ(app(path), UNKNOWN) << path;
+}
+
+// Text as clients and file systems may give it: JSON's special characters, control characters, UTF-8 of
+// every length, and bytes that belong to no UTF-8 sequence (cut, overlong, surrogate).
+std::string generated(std::mt19937& random, bool fileName = false) {
+    static char const* const pieces[] = {"a",
+                                         "Z",
+                                         "7",
+                                         " ",
+                                         "-",
+                                         ".",
+                                         "'",
+                                         "<",
+                                         "\"",
+                                         "\\",
+                                         "/",
+                                         "\r",
+                                         "\n",
+                                         "\t",
+                                         "\x01",
+                                         "\x1f",
+                                         "\x7f",
+                                         "\xc3\xa9",
+                                         "\xe2\x82\xac",
+                                         "\xf0\x9f\x98\x80",
+                                         "\xff",
+                                         "\xc3",
+                                         "\xed\xa0\x80",
+                                         "\xc0\xaf"};
+    std::string text;
+    for (size_t n = random() % 24; n > 0; --n)
+        text += pieces[random() % std::size(pieces)];
+    if (fileName) {
+        text.erase(std::remove(text.begin(), text.end(), '/'), text.end());
+        if (text.find_first_not_of('.') == std::string::npos)
+            text += "x";
+    }
+    return text;
+}
+
+bool utf8(std::string const& text) {
+    try {
+        (void)nlohmann::json(text).dump();
+        return true;
+    } catch (nlohmann::json::exception const&) {
+        return false;
+    }
+}
+
+// Every JSON answer of both APIs is one strict JSON document, and text that JSON can carry comes back as it
+// was sent.
+TEST_F(App, EveryAnswerIsJsonWhateverTheNamesIdsAndBodiesHold) {
+    start();
+    mkdir("/var/TBX", 0755);
+    std::mt19937 random(20261209);
+    auto json = [](std::string const& answer, std::string const& what) {
+        try {
+            return nlohmann::json::parse(answer);
+        } catch (nlohmann::json::exception const& e) {
+            ADD_FAILURE() << what << ": " << e.what() << "\n" << answer;
+            return nlohmann::json();
+        }
+    };
+    for (int round = 0; round < 150; ++round) {
+        std::string text = generated(random);
+        auto unknown = json(ask({{"SCRIPT_NAME", "/api/v1/" + text}}), "unknown script");
+        if (utf8(text)) {
+            EXPECT_EQ(unknown["error"], "Unknown script: '/api/v1/" + text + "'");
+        }
+        json(set(R"({"MemPersistent": {"ProductName": ")" + text + "\"}}"), "set");
+        json(set(text), "set body");
+        json(app("/device/info"), "device information");
+        json(app("/" + text), "app path");
+        auto task = json(upload(form({{"deviceid", text}, {"file", "x"}})), "update");
+        if (task.contains("taskid") && utf8(text)) {
+            EXPECT_EQ(task["taskid"], text);
+        }
+
+        std::string name = generated(random, true);
+        std::string const path = "/lenstables/file/" + name;
+        json(app(path, "PUT", "[1]"), "put");
+        json(app(path), "get");
+        auto list = json(app("/lenstables/list"), "list");
+        if (utf8(name) && exists("/var/TBX/" + name)) {
+            EXPECT_NE(std::find(list.begin(), list.end(), name), list.end()) << name;
+        }
+        json(app(path, "DELETE"), "delete");
+    }
 }
 
 TEST_F(App, DeviceInformationWithAndWithoutAccessories) {
@@ -266,6 +356,73 @@ TEST_F(App, UploadsThatAreRefused) {
     EXPECT_EQ(fileText("/update/client.cmf"), before);
 }
 
+// An upload in two: up to its first body record (which holds the start of the file), and the rest; the test
+// sends the two when it chooses.
+std::pair<std::string, std::string> cutUpload(Params const& params, std::string const& id,
+                                              std::string const& file) {
+    std::string const whole = fcgiclient::request(1, params, form({{"deviceid", id}, {"file", file}}));
+    std::vector<fcgiclient::Record> records;
+    EXPECT_TRUE(fcgiclient::parse(whole, records));
+    size_t cut = 0;
+    for (auto const& r : records) {
+        cut += 8 + r.content.size() + r.padding;
+        if (r.type == 5)
+            break;
+    }
+    return {whole.substr(0, cut), whole.substr(cut)};
+}
+
+TEST_F(App, OneUploadAtATimeAndThePackageOnDiskIsTheOneAnswered) {
+    start();
+    std::string const first(3 << 20, 'a'), second(1 << 20, 'b');
+    auto [head, rest] = cutUpload(request("/device/update", "POST", MULTIPART), "ACC-1", first);
+    int receiving = fcgiclient::connectTo(9000);
+    ASSERT_TRUE(fcgiclient::sendAll(receiving, head));
+    ASSERT_TRUE(waitUntil([] { return exists("/update/file-from-app"); }));
+    // Refused at its first body record, its body drained and not stored; the first goes on untouched.
+    std::string const conflict =
+        "Status: 409 Conflict\r\n" + JSON_HEADER + R"({"result": "Update already in progress" })";
+    EXPECT_EQ(answerOf(send(request("/device/update", "POST", MULTIPART),
+                            form({{"deviceid", "ACC-2"}, {"file", second}})))
+                  .out,
+              conflict);
+    EXPECT_EQ(answerOf(send(request("/device/update", "POST", MULTIPART))).out, conflict) << "empty body";
+    ASSERT_TRUE(fcgiclient::sendAll(receiving, rest));
+    EXPECT_EQ(answerOf(receiving).out, JSON_HEADER + R"({"taskid": "ACC-1" })");
+    EXPECT_EQ(fileText("/update/client.cmf"), first);
+    // An upload whose peer leaves half-way frees the place for the next.
+    int leaving = fcgiclient::connectTo(9000);
+    ASSERT_TRUE(fcgiclient::sendAll(leaving, head));
+    served();
+    close(leaving);
+    served();
+    EXPECT_EQ(upload(form({{"deviceid", "ACC-3"}, {"file", second}})), R"({"taskid": "ACC-3" })");
+    EXPECT_EQ(fileText("/update/client.cmf"), second);
+}
+
+TEST_F(App, AnUploadFromAnotherSitesPageIsRefusedBeforeAnyOfItIsWritten) {
+    start();
+    Params params = request("/device/update", "POST", MULTIPART);
+    params.insert({{"HTTP_HOST", "192.168.4.1"},
+                   {"HTTP_ORIGIN", "http://attacker.example"},
+                   {"HTTP_SEC_FETCH_SITE", "cross-site"}});
+    auto [head, rest] = cutUpload(params, "BOARD-1234", "package");
+    KmsgReader kmsg;
+    int fd = fcgiclient::connectTo(9000);
+    ASSERT_TRUE(fcgiclient::sendAll(fd, head));
+    served();
+    EXPECT_FALSE(exists("/update/file-from-app"));
+    ASSERT_TRUE(fcgiclient::sendAll(fd, rest));
+    EXPECT_EQ(answerOf(fd).out,
+              "Status: 403 Forbidden\r\n" + JSON_HEADER + R"({"result": "Cross-origin request refused" })");
+    EXPECT_TRUE(kmsg.waitFor("Cross-origin request refused: POST /voxapp/v1/device/update from origin "
+                             "'http://attacker.example'"));
+    EXPECT_FALSE(exists("/update/file-from-app") || exists("/update/host.swu"));
+    setValue("MemPersistent", "FocusTorque", "3"); // a marker after anything the refusal could have posted
+    for (Notify const& event : delivered(VarFocusTorqueChanged))
+        EXPECT_EQ(event.event, VarFocusTorqueChanged);
+}
+
 TEST_F(App, PackagesAndDownloadsStreamAndAreNeverHeldInMemory) {
     // What may pass through memory is far below the 1 GiB package and the 256 MiB download either way; under
     // AddressSanitizer freed records stay resident in its quarantine for a while, so the bound there is
@@ -316,6 +473,25 @@ TEST_F(App, PackagesAndDownloadsStreamAndAreNeverHeldInMemory) {
     std::string downloaded = answerOf(send(request("/lenstables/file/big.tab")), 60000).out;
     EXPECT_EQ(downloaded.size(), JSON_HEADER.size() + (256 << 20));
     EXPECT_LT(statusKb(service, "VmHWM:") - idle, heldKb) << "the download went through memory";
+}
+
+// A table is replaced whole or not at all: written under a temporary name, synced and renamed over the old
+// one. A power cut leaves the temporary file behind; the service removes it when it starts, the table stays
+// whole.
+TEST_F(App, APutReplacesATableWholeAndWhatACutOneLeftIsRemovedAtStart) {
+    ASSERT_EQ(
+        system("mkdir -p /var/TBX/sub && printf old >/var/TBX/a.tab && printf cut >/var/TBX/.~put.a.tab"), 0);
+    start();
+    EXPECT_EQ(app("/lenstables/list"), "[\r\n\"a.tab\"\r\n]");
+    EXPECT_EQ(app("/lenstables/file/a.tab"), "old");
+    EXPECT_EQ(app("/lenstables/file/a.tab", "PUT", "new"), SUCCESS);
+    EXPECT_EQ(fileText("/var/TBX/a.tab"), "new");
+    // A FIFO left under the temporary name (a subfolder is not cleaned at start) neither holds nor stops a
+    // PUT.
+    ASSERT_EQ(mkfifo("/var/TBX/sub/.~put.b.tab", 0600), 0);
+    EXPECT_EQ(app("/lenstables/file/sub/b.tab", "PUT", "b"), SUCCESS);
+    EXPECT_EQ(fileText("/var/TBX/sub/b.tab"), "b");
+    EXPECT_FALSE(exists("/var/TBX/sub/.~put.b.tab"));
 }
 
 TEST_F(App, FilesArePutReadAndDeletedInsideTheirFolders) {

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Inside the device sandbox: starts the simulated device with the service and nginx (serving the console), then
-# runs the browser tests against http://127.0.0.1:8080/ in Debian's chromium.
-#   tests/console/run.sh BUILD_DIR OUT_DIR     OUT_DIR receives the console's screenshot
+# runs browser tests against http://127.0.0.1:8080/ in Debian's chromium.
+#   tests/console/run.sh BUILD_DIR OUT_DIR [TESTS]    OUT_DIR receives the console's screenshot; TESTS: the test
+#                                                     file (browser.test.mjs)
 set -uo pipefail
 build=$1
 out=$2
+tests=${3:-browser.test.mjs}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 if [ ! -d "$here/node_modules/playwright-core" ]; then
     echo "console tests: playwright-core is missing; scripts/install-deps installs it (npm ci in tests/console)" >&2
@@ -21,7 +23,7 @@ service_log="$out/service.stderr"
 stack_start "$build" --service-log "$service_log" --service-may-end || exit 1
 
 SERVICE_BIN="$build/apps/web/service/service" SERVICE_LOG="$service_log" CONSOLE_OUT="$out" \
-    node --test --test-reporter=tap "$here/browser.test.mjs"
+    node --test --test-reporter=tap "$here/$tests"
 status=$?
 # Every service has ended once the stack has stopped, the one the tests started too.
 stack_stop

@@ -53,13 +53,15 @@ test("what cannot be read is skipped to the next variable or block, and a cut gi
     assert.equal(parseLenient("").value, undefined);
 });
 
-test("log text becomes coloured runs; unknown styles and markup stay harmless", () => {
+test("log text becomes coloured runs; entities read back, unknown styles and markup stay harmless", () => {
     const open = [];
-    const runs = logRuns("a<span style='color: #AA0000'>red <b>x</b><span style=''>still red</span></span>" +
-                             "plain<span style='background-color: #0000AA'>blue",
-                         open);
+    const runs = logRuns(
+        "a<span style='color: #AA0000'>red &lt;b&gt;x&amp;lt;<i><span style=''>still red</span></span>" +
+            "plain<span style='background-color: #0000AA'>blue",
+        open);
     assert.deepEqual(runs.map((r) => [r.text, r.style.color ?? r.style["background-color"] ?? ""]), [
-        ["a", ""], ["red <b>x</b>", "#AA0000"], ["still red", "#AA0000"], ["plain", ""], ["blue", "#0000AA"]
+        ["a", ""], ["red <b>x&lt;<i>", "#AA0000"], ["still red", "#AA0000"], ["plain", ""],
+        ["blue", "#0000AA"]
     ]);
     // The span left open continues into the next answer; a stray close does not fail.
     assert.equal(logRuns("more</span></span>after", open)[0].style["background-color"], "#0000AA");

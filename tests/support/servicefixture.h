@@ -24,7 +24,8 @@ namespace servicetest {
 using namespace std::chrono_literals;
 using Params = std::map<std::string, std::string>;
 
-inline std::string const JSON_HEADER = "Content-type: application/json\r\n\r\n";
+inline std::string const JSON_HEADER =
+    "Content-type: application/json\r\nX-Content-Type-Options: nosniff\r\n\r\n";
 
 // A "VmHWM:"-like field of /proc/<pid>/status, in kB; -1 when there is none.
 inline long statusKb(pid_t pid, char const* field) {

@@ -37,7 +37,8 @@ constexpr char const* SETUPS_EXTENSION = ".stp";
 constexpr char const* UHARD_900_MODEM = "C";
 constexpr char const* UHARD_2400_MODEM = "B";
 constexpr char const* TARN_400 = "A";
-// Where an upload's file part is written before it is moved to its package path.
+// Where the packages are, and where an upload's file part is written before it is moved to its package path.
+constexpr char const* UPDATE_FOLDER = "/update";
 constexpr char const* UPLOAD_FILE = "/update/file-from-app";
 // The raw body of an upload, kept only at the most verbose log level.
 constexpr char const* POST_DATA_COPY = "/tmp/post-data";

@@ -47,7 +47,8 @@ Fcgi::Fcgi(EventPoll& poll) : listenFd(0), nextRequestId(0), poll(&poll), callba
 Fcgi::~Fcgi() {
     if (listenFd >= 0) {
         try {
-            poll->remove(listenFd);
+            if (!mAcceptPaused)
+                poll->remove(listenFd);
         } catch (std::exception const&) {
         }
         ::close(listenFd);
@@ -71,6 +72,11 @@ Fcgi::~Fcgi() {
 void Fcgi::event(EventPoll::EventType type) {
     if (type == EventPoll::Hangup)
         return;
+    if (openConnections() >= Constants::FCGI_MAX_CONNECTIONS &&
+        !closeIdlest(std::chrono::steady_clock::now())) {
+        pauseAccepting();
+        return;
+    }
     int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
         switch (errno) {
@@ -91,13 +97,6 @@ void Fcgi::event(EventPoll::EventType type) {
         default:
             THROW_ERROR_NUMBER("accept");
         }
-    }
-    if (openConnections() >= Constants::FCGI_MAX_CONNECTIONS && !closeIdlest()) {
-        // Left open, the web server would wait on it for its whole timeout; closed, it can answer at once.
-        LOG(Warn, "Connection not served: %zu requests registered, %zu connections open", requests.size(),
-            mConnections.size());
-        ::close(fd);
-        return;
     }
     // Records leave whole in one write each; waiting to fill segments would only delay them.
     int one = 1;
@@ -195,6 +194,26 @@ void Fcgi::expire(std::chrono::steady_clock::time_point now) {
             request->drop("no complete request in time", gen::LogLevel::DebugLight);
         }
     }
+    if (mAcceptPaused && openConnections() >= Constants::FCGI_MAX_CONNECTIONS)
+        closeIdlest(now);
+    resumeAccepting();
+}
+
+void Fcgi::pauseAccepting() {
+    if (mAcceptPaused)
+        return;
+    // Level-triggered: a listening socket left on the poll would report its queue again at once, for ever.
+    poll->remove(listenFd);
+    mAcceptPaused = true;
+    LOG(DebugLight, "Connections at their bound of %u: newcomers wait in the listen queue",
+        Constants::FCGI_MAX_CONNECTIONS);
+}
+
+void Fcgi::resumeAccepting() {
+    if (!mAcceptPaused || openConnections() >= Constants::FCGI_MAX_CONNECTIONS)
+        return;
+    poll->add(listenFd, this, EPOLLIN);
+    mAcceptPaused = false;
 }
 
 size_t Fcgi::openConnections() const {
@@ -204,7 +223,7 @@ size_t Fcgi::openConnections() const {
     return open;
 }
 
-bool Fcgi::closeIdlest() {
+bool Fcgi::closeIdlest(std::chrono::steady_clock::time_point now) {
     Request* idlest = nullptr;
     auto since = [](Request const* request) {
         return request->mIdleSince != std::chrono::steady_clock::time_point() ? request->mIdleSince
@@ -217,7 +236,7 @@ bool Fcgi::closeIdlest() {
         if (!idlest || since(request) < since(idlest))
             idlest = request;
     }
-    if (!idlest)
+    if (!idlest || now - since(idlest) < Constants::FCGI_IDLE_GRACE)
         return false;
     idlest->drop("idle longest, its room taken by a new connection", gen::LogLevel::DebugLight);
     return true;
@@ -237,4 +256,5 @@ void Fcgi::cleanup() {
         LOG(DebugMost, "REQUEST delete(%i)", id);
         mConnections.erase(owned);
     }
+    resumeAccepting();
 }

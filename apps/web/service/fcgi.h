@@ -21,9 +21,13 @@ constexpr unsigned FCGI_MAX_REQUESTS = 32;
 // A burst of a few hundred connections must not be lost in the kernel's queue.
 constexpr int FCGI_LISTEN_BACKLOG = SOMAXCONN;
 // Every accepted connection not yet deleted, registered or not. Keeps a burst of connections that are opened
-// and dropped within one cleanup period from exhausting the descriptors; past it, the connection that has
-// been idle longest makes room.
+// and dropped within one cleanup period from exhausting the descriptors. At the bound, the connection idle
+// longest makes room if it has been idle for FCGI_IDLE_GRACE (a slow or idle peer, which the bound is there
+// for); otherwise nothing more is accepted until a place frees, and newcomers wait in the listen queue, as
+// nginx's own clients do when it runs out of connections. A connection the front web server has only just
+// opened has not been read yet: closing it would cost that request an error instead of a wait.
 constexpr unsigned FCGI_MAX_CONNECTIONS = 256;
+constexpr std::chrono::seconds FCGI_IDLE_GRACE{2};
 // A connection that has not completed a request this long after its last byte (or its accept), or that has
 // waited this long after its answer, is closed: idle peers must not hold connections for good.
 constexpr std::chrono::seconds FCGI_REQUEST_TIMEOUT{30};
@@ -41,6 +45,9 @@ public:
     class RequestCallback {
     public:
         virtual void handleRequest(Request* request) = 0;
+        // Once the parameters are complete and before any of the body is kept: refuses the request through
+        // Request::refuse when it is not to be served at all.
+        virtual void admit(Request*) {}
         // Answers and ends the request held longest, to make room for a new one; false when none is held.
         virtual bool releaseHeld() { return false; }
         // What takes the body of the request as it arrives, when it is not to be held whole in postData.
@@ -57,18 +64,20 @@ public:
     Fcgi(Fcgi const&) = delete;
     Fcgi& operator=(Fcgi const&) = delete;
 
-    void event(EventPoll::EventType type) override; // accepts one connection
+    void event(EventPoll::EventType type) override; // accepts one connection, or pauses at the bound
 
     Request* request(unsigned int id) const; // null when not registered
     void addRequest(Request* request);       // registers it and calls the callback
     void removeRequest(Request* request);    // unwatches and marks for deletion; a second call does nothing
     void cleanup();                          // deletes the marked requests
-    // Gives up the peers that have taken nothing of their queued answers for the stall timeout, and closes
-    // connections idle past their limits. From the main loop's periodic pass.
+    // Gives up the peers that have taken nothing of their queued answers for the stall timeout, closes
+    // connections idle past their limits, and accepts again once there is room. From the main loop's periodic
+    // pass.
     void expire(std::chrono::steady_clock::time_point now);
 
     size_t connectionCount() const { return mConnections.size(); } // accepted and not yet deleted
-    size_t queuedBytes() const { return mQueuedBytes; }            // over every connection
+    bool accepting() const { return !mAcceptPaused; }   // false while newcomers wait in the listen queue
+    size_t queuedBytes() const { return mQueuedBytes; } // over every connection
 
     int listenFd;           // -1 when closed
     unsigned nextRequestId; // number of the next served connection
@@ -85,12 +94,15 @@ private:
     void watchWritable(Request* request, bool on); // room to write instead of input, or back
     // A request's queue grew or shrank by delta bytes; past a bound the connection with the most is closed.
     void queueChanged(Request* request, long long delta);
-    // Closes the open connection that has been idle longest to make room for a new one; false when every one
-    // is busy.
-    bool closeIdlest();
+    // Closes the open connection that has been idle longest, if for the grace at least, to make room for a
+    // new one; false when none has.
+    bool closeIdlest(std::chrono::steady_clock::time_point now);
+    void pauseAccepting();
+    void resumeAccepting();         // when a place is free
     size_t openConnections() const; // accepted and not given up
 
     std::map<unsigned, std::unique_ptr<Request>> mConnections; // owns every accepted connection's request
     size_t mQueuedBytes;                                       // sum of the requests' queues
     size_t mHeldBodies = 0;                                    // sum of the requests' postData
+    bool mAcceptPaused = false; // the listening socket is off the poll: no room for a connection
 };

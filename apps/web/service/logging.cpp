@@ -19,6 +19,20 @@ constexpr std::size_t READ_SIZE = 256;
 // A run of digits longer than any colour code cannot be one; stop counting so that the number cannot
 // overflow.
 constexpr int CODE_CEILING = 100000;
+
+// Kernel text holds whatever any program wrote to the log, a request's script name included: as markup it
+// would run at the device's own origin. Only the spans the conversion adds are markup; in the text, these
+// three are all that HTML content needs escaped.
+void appendText(std::string& out, char const* from, char const* to) {
+    while (from != to) {
+        char const* special = std::find_if(from, to, [](char c) { return c == '&' || c == '<' || c == '>'; });
+        out.append(from, special);
+        if (special == to)
+            return;
+        out += *special == '&' ? "&amp;" : *special == '<' ? "&lt;" : "&gt;";
+        from = special + 1;
+    }
+}
 } // namespace
 
 Logging::Logging(EventPoll& poll) : poll(poll) {}
@@ -156,7 +170,7 @@ void Logging::convertPiece(char const* text, std::size_t length) {
     char const* end = text + length;
     if (!pendingEscape) {
         char const* esc = std::find(p, end, ESC);
-        buffer.append(p, esc);
+        appendText(buffer, p, esc);
         if (esc == end)
             return;
         code = 0;
@@ -192,7 +206,7 @@ void Logging::convertPiece(char const* text, std::size_t length) {
         ++p;
         pendingEscape = nullptr;
         char const* esc = std::find(p, end, ESC);
-        buffer.append(p, esc);
+        appendText(buffer, p, esc);
         if (esc == end)
             return;
         code = 0;

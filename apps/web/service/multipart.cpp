@@ -53,11 +53,15 @@ public:
         else
             mBuffer.append(bytes);
     }
-    void close() {
+    // synced: on disk before it is closed, as a package must be before it is renamed and announced (a special
+    // file that cannot be synced, EINVAL, is no failure).
+    void close(bool synced = false) {
         if (mFd < 0)
             return;
         flush();
-        if (::close(mFd) != 0 && mError == 0)
+        if (synced && mFd >= 0 && fsync(mFd) != 0 && errno != EINVAL && mError == 0)
+            mError = errno;
+        if (mFd >= 0 && ::close(mFd) != 0 && mError == 0)
             mError = errno;
         mFd = -1;
     }
@@ -178,7 +182,7 @@ void FormParser::feed(std::string_view bytes) {
 
 void FormParser::finish() {
     endLine(); // the text after the last LF, empty when the body ends in one
-    mFile->close();
+    mFile->close(true);
 }
 
 void FormParser::partialLine(std::string_view bytes) {

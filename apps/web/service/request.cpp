@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "fcgi.h"
+#include "jsontext.h"
 #include "log.h"
 
 namespace {
@@ -142,8 +143,13 @@ bool Request::takeRecord(unsigned char* record) {
     case PARAMS:
         if (contentLength > 0)
             addParams(content, contentLength);
+        else if (!mParamsComplete)
+            paramsComplete();
         break;
     case STDIN:
+        // A peer that never ends its parameters with an empty record ends them with the body.
+        if (!mParamsComplete)
+            paramsComplete();
         if (contentLength > 0)
             appendPostData(content, contentLength);
         else if (!mRefusal.empty())
@@ -155,6 +161,12 @@ bool Request::takeRecord(unsigned char* record) {
         break;
     }
     return true;
+}
+
+void Request::paramsComplete() {
+    mParamsComplete = true;
+    if (mRefusal.empty() && fcgi && fcgi->callback)
+        fcgi->callback->admit(this);
 }
 
 void Request::handOver() {
@@ -179,6 +191,7 @@ void Request::begin(unsigned short requestId, bool keep) {
     header[2] = static_cast<unsigned char>(requestId >> 8);
     header[3] = static_cast<unsigned char>(requestId);
     mParamsSize = 0;
+    mParamsComplete = false;
     mRefusal.clear();
     LOG(DebugMost, "REQUEST  begin(%i, %i, %s)", fd, requestId, keep ? "true" : "false");
 }
@@ -215,9 +228,9 @@ void Request::addParams(unsigned char* content, int length) {
             return;
         mParamsSize += static_cast<size_t>(nameLength) + static_cast<size_t>(valueLength);
         if (mParamsSize > Constants::FCGI_MAX_PARAMS_SIZE) {
-            refuse("431 Request Header Fields Too Large",
-                   "Request parameters larger than " + std::to_string(Constants::FCGI_MAX_PARAMS_SIZE) +
-                       " bytes.");
+            refuseOverLimit("431 Request Header Fields Too Large",
+                            "Request parameters larger than " +
+                                std::to_string(Constants::FCGI_MAX_PARAMS_SIZE) + " bytes.");
             return;
         }
         std::string name(reinterpret_cast<char*>(position), static_cast<size_t>(nameLength));
@@ -241,12 +254,16 @@ std::string const& Request::param(std::string const& name) const {
 void Request::appendPostData(unsigned char* data, int length) {
     if (!mRefusal.empty())
         return;
-    if (mBodySize == 0 && !body && fcgi && fcgi->callback)
+    if (mBodySize == 0 && !body && fcgi && fcgi->callback) {
         body = fcgi->callback->takeBody(this);
+        if (!mRefusal.empty())
+            return;
+    }
     mBodySize += static_cast<size_t>(length);
     if (mBodySize > Constants::FCGI_MAX_POST_DATA_SIZE) {
-        refuse("413 Payload Too Large",
-               "Request body larger than " + std::to_string(Constants::FCGI_MAX_POST_DATA_SIZE) + " bytes.");
+        refuseOverLimit("413 Payload Too Large", "Request body larger than " +
+                                                     std::to_string(Constants::FCGI_MAX_POST_DATA_SIZE) +
+                                                     " bytes.");
         return;
     }
     if (body) {
@@ -254,8 +271,9 @@ void Request::appendPostData(unsigned char* data, int length) {
         return;
     }
     if (fcgi && fcgi->mHeldBodies + static_cast<size_t>(length) > Constants::FCGI_MAX_HELD_BODIES) {
-        refuse("413 Payload Too Large", "Request bodies held at once larger than " +
-                                            std::to_string(Constants::FCGI_MAX_HELD_BODIES) + " bytes.");
+        refuseOverLimit("413 Payload Too Large", "Request bodies held at once larger than " +
+                                                     std::to_string(Constants::FCGI_MAX_HELD_BODIES) +
+                                                     " bytes.");
         return;
     }
     try {
@@ -273,8 +291,9 @@ void Request::appendPostData(unsigned char* data, int length) {
         if (fcgi)
             fcgi->mHeldBodies += static_cast<size_t>(length);
     } catch (std::bad_alloc const&) {
-        refuse("413 Payload Too Large", "Request body of more than " + std::to_string(postData.size()) +
-                                            " bytes does not fit in memory.");
+        refuseOverLimit("413 Payload Too Large", "Request body of more than " +
+                                                     std::to_string(postData.size()) +
+                                                     " bytes does not fit in memory.");
     }
 }
 
@@ -287,14 +306,17 @@ void Request::releaseBody() {
     body.reset();
 }
 
-void Request::refuse(char const* status, std::string const& reason) {
+void Request::refuseOverLimit(char const* status, std::string const& reason) {
+    LOG(Warn, "Request %u refused: %s", id, reason.c_str());
+    refuse(status, "{\"result\": 0, \"error\": \"" + jsonText(reason) + "\" }");
+}
+
+void Request::refuse(char const* status, std::string const& body) {
     // The rest of the request is still read (and dropped), so that the connection stays in step and the web
     // server receives the answer instead of a reset.
-    LOG(Warn, "Request %u refused: %s", id, reason.c_str());
     releaseBody();
     params.clear();
-    mRefusal = std::string("Status: ") + status + "\r\n" + Constants::FCGI_DEFAULT_HEADER +
-               "{\"result\": 0, \"error\": \"" + reason + "\" }";
+    mRefusal = std::string("Status: ") + status + "\r\n" + Constants::FCGI_DEFAULT_HEADER + body;
 }
 
 void Request::answerRefusal() {

@@ -34,7 +34,9 @@ constexpr unsigned FCGI_HEADER_SIZE = 8;
 constexpr unsigned FCGI_RECEIVE_BUFFER_SIZE = 65792;   // 65535 content bytes and 255 padding bytes
 constexpr unsigned FCGI_MAX_SEND_CONTENT = 65528;      // a multiple of 8: only the last record needs padding
 constexpr unsigned FCGI_OUTPUT_FLUSH_THRESHOLD = 8192; // buffered output above this is sent by output()
-constexpr char const* FCGI_DEFAULT_HEADER = "Content-type: application/json\r\n\r\n";
+// Browsers must take an answer for what it says it is, never sniff markup out of JSON that echoes input.
+constexpr char const* FCGI_DEFAULT_HEADER =
+    "Content-type: application/json\r\nX-Content-Type-Options: nosniff\r\n\r\n";
 // What one request may buffer. The parameters are the web server's CGI variables (a few KiB even with long
 // cookies); the body carries update packages of several hundred MiB.
 constexpr size_t FCGI_MAX_PARAMS_SIZE = 128 * 1024; // names and values together
@@ -107,6 +109,10 @@ public:
     // Takes back what is printed but not yet sent, so that a failure can still be answered with a status of
     // its own; false once any record of this answer has been framed (then the answer can only be cut).
     bool restartAnswer();
+    // Answers the request with this status and JSON body once its body has ended, without handing it over;
+    // what is left of the body is read and dropped, so that the connection stays in step. Logs nothing: the
+    // caller says why.
+    void refuse(char const* status, std::string const& body);
     // Gives the connection up: nothing more is sent, the listener releases it. Logged once at level.
     void drop(char const* reason, gen::LogLevel level = gen::LogLevel::Warn);
     // Records of the type in the header template, sent or queued. -1 once the peer is gone.
@@ -165,7 +171,8 @@ private:
     bool processInput();                    // the whole records received, while no answer is queued
     void handOver();                        // the request is complete: to the listener and the web API
     void releaseBody();                     // postData and body go
-    void refuse(char const* status, std::string const& reason);
+    void paramsComplete();                  // the web API decides whether the request is served at all
+    void refuseOverLimit(char const* status, std::string const& reason);
     void answerRefusal();
 
     char* room(size_t recordSize); // where a record of that size goes, on a new page if it must
@@ -206,8 +213,9 @@ private:
     std::vector<unsigned char> mInput; // received bytes; [mInputStart, mInputEnd) are not yet taken
     size_t mInputStart;
     size_t mInputEnd;
-    size_t mParamsSize;   // bytes of names and values received for this request
-    size_t mBodySize = 0; // bytes of the body received for this request
-    size_t mBodyHeld = 0; // of them in postData, counted against the listener's total
-    std::string mRefusal; // the answer to a request over the limits; empty while it is within them
+    size_t mParamsSize;           // bytes of names and values received for this request
+    bool mParamsComplete = false; // the parameters have ended (an empty PARAMS record, or the body began)
+    size_t mBodySize = 0;         // bytes of the body received for this request
+    size_t mBodyHeld = 0;         // of them in postData, counted against the listener's total
+    std::string mRefusal;         // the answer to a request over the limits; empty while it is within them
 };

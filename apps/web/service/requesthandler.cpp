@@ -15,6 +15,7 @@
 #include "introspection.h"
 #include "introspection_enum.h"
 #include "json.h"
+#include "jsontext.h"
 #include "log.h"
 #include "setters.h"
 
@@ -78,6 +79,32 @@ void RequestHandler::answerFailure(Request* request, char const* reason) {
         sendFailure(request, "500 Internal Server Error", reason);
     } catch (std::exception const&) {
         request->drop("its failure could not be answered");
+    }
+}
+
+void RequestHandler::admit(Request* request) {
+    std::string const& host = request->param("HTTP_HOST");
+    std::string const& origin = request->param("HTTP_ORIGIN");
+    std::string const& method = request->param("REQUEST_METHOD");
+    std::string const& script = request->param("SCRIPT_NAME");
+    auto verdict = sites.check(method, host, origin, request->param("HTTP_SEC_FETCH_SITE"));
+    if (verdict == SitePolicy::Verdict::Serve)
+        return;
+    // Each path answers in its own error form, so that its client reads the refusal as it reads any other.
+    auto answer = [&](char const* status, char const* message) {
+        request->refuse(status, script == "/voxapp/v1"
+                                    ? std::string("{\"result\": \"") + message + "\" }"
+                                    : std::string("{\"result\": 0, \"error\": \"") + message + "\" }");
+    };
+    if (verdict == SitePolicy::Verdict::UnknownHost) {
+        LOG(Warn,
+            "Request %u for host '%s' refused: not an address, localhost, a .local name or listed in %s",
+            request->id, host.c_str(), Constants::SITES_FILE);
+        answer("421 Misdirected Request", "Host not served");
+    } else {
+        LOG(Warn, "Cross-origin request refused: %s %s%s from origin '%s'", method.c_str(), script.c_str(),
+            request->param("PATH_INFO").c_str(), origin.c_str());
+        answer("403 Forbidden", "Cross-origin request refused");
     }
 }
 
@@ -163,7 +190,7 @@ void RequestHandler::sendUnknownScript(Request* request, std::string const& scri
 }
 
 void RequestHandler::sendLog(Request* request) {
-    request->writeHeader("Content-type: text/html\r\n\r\n");
+    request->writeHeader(Constants::LOG_HEADER);
     request->output() << logging.size() << "\r\n";
     request->context = Constants::HELD_LOG;
     appendLogOutput(request);
@@ -215,7 +242,7 @@ void RequestHandler::sendScreen(Request* request) {
         return;
     }
     std::string const& bytes = png.str();
-    request->writeHeader("Content-type: image/png\r\n\r\n");
+    request->writeHeader(Constants::PNG_HEADER);
     request->output().write(bytes.data(), std::streamsize(bytes.size()));
     request->end();
 }
@@ -399,30 +426,7 @@ void RequestHandler::createJsonTree(std::ostream& stream) {
 }
 
 std::string RequestHandler::encodeString(std::string const& text) {
-    std::string encoded;
-    encoded.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '\\':
-            encoded += "\\u005c";
-            break;
-        case '"':
-            encoded += "\\u0022";
-            break;
-        case '\r':
-            encoded += "\\u000d";
-            break;
-        case '\n':
-            encoded += "\\u000a";
-            break;
-        case '\t':
-            encoded += "\\u0009";
-            break;
-        default:
-            encoded += c;
-        }
-    }
-    return encoded;
+    return jsonText(text);
 }
 
 void RequestHandler::appendJsonKey(nlohmann::json const& document, std::string const& key, std::string& out) {
@@ -563,8 +567,8 @@ void RequestHandler::sendUpdate() {
         } catch (std::runtime_error const& e) {
             if (!firstError)
                 errorText += ",";
-            errorText +=
-                "\"Backend error for variable with index " + std::to_string(id) + ": " + e.what() + "\"\n";
+            errorText += "\"Backend error for variable with index " + std::to_string(id) + ": " +
+                         jsonText(e.what()) + "\"\n";
             firstError = false;
         }
     }

@@ -17,12 +17,20 @@
 #include "logging.h"
 #include "screencapture.h"
 #include "serverconnection.h"
+#include "sitepolicy.h"
 #include "voxapp.h"
 
 namespace Constants {
 // The main loop's wait, and the shortest time between two passes of periodic().
 constexpr int MAIN_LOOP_TIMEOUT_MS = 100;
 constexpr std::chrono::nanoseconds PERIODIC_INTERVAL{99999999};
+// The log is the one HTML answer: even if markup slipped into it, the page may load nothing and run nothing;
+// its colours are inline styles.
+constexpr char const* LOG_HEADER =
+    "Content-type: text/html\r\n"
+    "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'\r\n"
+    "X-Content-Type-Options: nosniff\r\n\r\n";
+constexpr char const* PNG_HEADER = "Content-type: image/png\r\nX-Content-Type-Options: nosniff\r\n\r\n";
 // Context marks of held requests.
 constexpr int HELD_UPDATE = 0;
 constexpr int HELD_LOG = 1;
@@ -42,6 +50,9 @@ public:
 
     // Routes the request by its script name; whatever an endpoint throws is answered with status 500.
     void handleRequest(Request* request) override;
+    // Refuses, before any body is kept, a request from another site's page that would change something, and
+    // any request to a host name the device does not answer to.
+    void admit(Request* request) override;
     bool releaseHeld() override;
     std::unique_ptr<Request::BodySink> takeBody(Request* request) override;
     void handleEvent(Notify const& event) override;
@@ -55,7 +66,7 @@ public:
     static void printVariable(unsigned mem, unsigned var, std::ostream& stream);
     // Every variable of every block, in dictionary order.
     static void createJsonTree(std::ostream& stream);
-    // Backslash, double quote, CR, LF and TAB as \u escapes; every other byte unchanged.
+    // The text as the inside of a JSON string (jsonText).
     static std::string encodeString(std::string const& text);
     // The string member key of an object and a line feed; "Key: '<key>' is missing" otherwise.
     static void appendJsonKey(nlohmann::json const& document, std::string const& key, std::string& out);
@@ -86,6 +97,7 @@ private:
     void writeRingData(Request* request);
 
     Fcgi& fcgi;
+    SitePolicy sites;
     std::chrono::steady_clock::time_point lastPeriodic;
     std::bitset<EVENT_NAME_SIZE> changedEvents; // one bit per event: changed since the last update pass
     VoxApp voxApp;

@@ -18,6 +18,7 @@
 #include "hwinfo.h"
 #include "introspection_enum.h"
 #include "introspection_gen.h"
+#include "jsontext.h"
 #include "log.h"
 #include "multipart.h"
 #include "setters.h"
@@ -42,6 +43,11 @@ bool verbose() {
     return gComponentLogLevel && *gComponentLogLevel == gen::LogLevel::DebugAll;
 }
 
+class Upload;
+// The one upload being received: every upload is written to UPLOAD_FILE, so a second one at the same time
+// would write under the first's package, and the task announced for one would install the other's bytes.
+Upload const* gReceiving = nullptr;
+
 // An update package on its way to disk: the form is parsed as the body arrives and its file part written to
 // UPLOAD_FILE, so that a package costs disk, not memory. At DebugAll the body is also copied to
 // POST_DATA_COPY as it comes. A package whose request never completes is removed.
@@ -50,6 +56,7 @@ public:
     bool start(std::string const& contentType) {
         if (!parser.start(contentType, Constants::UPLOAD_FILE))
             return false;
+        gReceiving = this;
         if (verbose())
             copy.open(Constants::POST_DATA_COPY, std::ios::binary | std::ios::trunc);
         return true;
@@ -62,18 +69,27 @@ public:
     void finish() override {
         parser.finish();
         finished = true;
+        received();
     }
     ~Upload() override {
         if (!finished && parser.fileOpened())
             unlink(Constants::UPLOAD_FILE);
+        received();
     }
 
     Multipart::FormParser parser;
 
 private:
+    void received() {
+        if (gReceiving == this)
+            gReceiving = nullptr;
+    }
+
     std::ofstream copy;
     bool finished = false;
 };
+
+char const UPDATE_IN_PROGRESS[] = "{\"result\": \"Update already in progress\" }";
 
 // The serial number of a DEVICE-SERIAL task: decimal as strtol reads it, within 32 bits.
 bool parseSerial(std::string const& text, int& serial) {
@@ -95,6 +111,9 @@ VoxApp::VoxApp() {
     info.read(Constants::HWINFO_SERIAL, serialNumber);
     info.read(Constants::HWINFO_BOARD, board);
     deviceId = board + "-" + serialNumber;
+    // A file being written when the power went is left under its temporary name; the file itself is whole.
+    for (char const* folder : {Constants::TAB_FOLDER, Constants::FOR_FOLDER, Constants::SETUPS_FOLDER})
+        Beneath::removeTemporaries((std::string(Constants::LOCAL_FOLDER) + folder).c_str());
 }
 
 void VoxApp::handleRequest(Request* request) {
@@ -151,11 +170,12 @@ void VoxApp::deviceInfo(Request* request) {
         available = uint32_t(uint64_t(fs.f_bavail) * uint64_t(fs.f_bsize));
     }
     std::ostream& out = request->output();
+    // Names and versions are whatever the blocks and the hardware information hold: written as JSON text.
     out << "{\r\n"
-        << "  \"_id\": \"" << deviceId << "\",\r\n"
-        << "  \"name\": \"" << text(gMemPersistent->ProductName) << "\",\r\n"
-        << "  \"serialnumber\": \"" << serialNumber << "\",\r\n"
-        << "  \"firmwareversion\": \"" << text(gMemPersistent->ProductVersion) << "\",\r\n"
+        << "  \"_id\": \"" << jsonText(deviceId) << "\",\r\n"
+        << "  \"name\": \"" << jsonText(text(gMemPersistent->ProductName)) << "\",\r\n"
+        << "  \"serialnumber\": \"" << jsonText(serialNumber) << "\",\r\n"
+        << "  \"firmwareversion\": \"" << jsonText(text(gMemPersistent->ProductVersion)) << "\",\r\n"
         << "  \"space_total\": " << total << ",\r\n"
         << "  \"space_available\": " << available << ",\r\n"
         << "  \"devices\": [\r\n";
@@ -166,13 +186,13 @@ void VoxApp::deviceInfo(Request* request) {
         if (written)
             out << ", \r\n";
         written = true;
-        std::string name = text(device.QBusDeviceName);
+        std::string name = jsonText(text(device.QBusDeviceName));
         std::string serial = std::to_string(int32_t(device.QBusSerNumber));
         out << "    {\r\n"
             << "      \"_id\": \"" << name << "-" << serial << "\",\r\n"
             << "      \"name\": \"" << name << "\",\r\n"
             << "      \"serialnumber\": \"" << serial << "\",\r\n"
-            << "      \"firmwareversion\": \"" << text(device.QBusMainSwVersion) << "\"\r\n"
+            << "      \"firmwareversion\": \"" << jsonText(text(device.QBusMainSwVersion)) << "\"\r\n"
             << "    }";
     }
     out << "\r\n  ]\r\n"
@@ -198,7 +218,7 @@ void VoxApp::listOperation(Request* request, char const* folder) {
         if (written)
             out << ",";
         written = true;
-        out << "\r\n\"" << entry->d_name << "\"";
+        out << "\r\n\"" << jsonText(entry->d_name) << "\"";
     }
     out << "\r\n]";
     closedir(dir);
@@ -244,6 +264,11 @@ void VoxApp::splitHeaderLine(std::map<std::string, std::string>& fields, std::st
 std::unique_ptr<Request::BodySink> VoxApp::takeBody(Request* request) {
     if (request->param("PATH_INFO") != "/device/update")
         return nullptr;
+    if (gReceiving) {
+        LOG(Warn, "Upload refused: another update package is being received");
+        request->refuse("409 Conflict", UPDATE_IN_PROGRESS);
+        return nullptr;
+    }
     auto upload = std::make_unique<Upload>();
     if (!upload->start(request->param("CONTENT_TYPE")))
         return nullptr; // answered as not multipart once complete; held in postData until then
@@ -251,8 +276,15 @@ std::unique_ptr<Request::BodySink> VoxApp::takeBody(Request* request) {
 }
 
 void VoxApp::update(Request* request) {
-    std::ostream& out = request->output();
     auto* upload = dynamic_cast<Upload*>(request->body.get());
+    if (!upload && gReceiving) { // an empty body, while another upload's is on its way
+        LOG(Warn, "Upload refused: another update package is being received");
+        std::string header = std::string("Status: 409 Conflict\r\n") + Constants::FCGI_DEFAULT_HEADER;
+        request->writeHeader(header.c_str());
+        request->output() << UPDATE_IN_PROGRESS;
+        return;
+    }
+    std::ostream& out = request->output();
     if (!upload) { // nothing came of the body: it was empty, or not multipart
         request->body = takeBody(request);
         upload = dynamic_cast<Upload*>(request->body.get());
@@ -300,6 +332,8 @@ void VoxApp::update(Request* request) {
         out << "{\"result\": \"Write error\" }";
         return;
     }
+    // The package's bytes are on disk (the parser synced them); now its name is too, before it is announced.
+    Beneath::syncFolder(Constants::UPDATE_FOLDER);
     if (host) {
         setVariable(gMemMedia->HostUpdateFileName, gen::notify::MemMedia::HostUpdateFileName,
                     Constants::SUP_FILE);
@@ -321,7 +355,7 @@ void VoxApp::update(Request* request) {
         setVariable(external.QBusUpdateDeviceSerial, notify::QBusUpdateDeviceSerial, serial);
         setVariable(external.QBusUpdateDeviceName, notify::QBusUpdateDeviceName, deviceName.c_str());
     }
-    out << "{\"taskid\": \"" << id << "\" }";
+    out << "{\"taskid\": \"" << jsonText(id) << "\" }";
 }
 
 void VoxApp::fileOperation(Request* request, char const* folder, std::string const& name) {
@@ -384,24 +418,13 @@ void VoxApp::fileOperation(Request* request, char const* folder, std::string con
             return n > 0;
         });
     } else if (method == "PUT") {
-        int fd = Beneath::open(directory.fd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
-        if (fd < 0) {
-            if (!refused(errno))
-                out << "{\"result\": \"Open error\" }\r\n";
-            return;
-        }
-        std::string_view data = request->postData;
-        bool failed = false;
-        while (!data.empty() && !failed) {
-            ssize_t n = ::write(fd, data.data(), data.size());
-            if (n < 0 && errno == EINTR)
-                continue;
-            failed = n <= 0;
-            if (!failed)
-                data.remove_prefix(size_t(n));
-        }
-        failed |= ::close(fd) != 0;
-        out << (failed ? "{\"result\": \"Write error\" }" : "{\"result\": \"Success\" }");
+        bool opened = false;
+        if (Beneath::replace(directory.fd, name, request->postData, opened) == 0)
+            out << "{\"result\": \"Success\" }";
+        else if (opened)
+            out << "{\"result\": \"Write error\" }";
+        else if (!refused(errno))
+            out << "{\"result\": \"Open error\" }\r\n";
     } else {
         if (Beneath::unlink(directory.fd, name) == 0)
             out << "{\"result\": \"Success\" }";

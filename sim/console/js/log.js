@@ -1,12 +1,20 @@
-// The kernel log, followed by offset. The service sends kernel text as it is, with colour spans of its own
-// around it and nothing escaped: so the text is never handed to the browser as HTML. Only the service's span
-// tags are recognised, and only their colours are applied; everything else stays text.
+// The kernel log, followed by offset. The service sends kernel text with &, < and > as entities and colour
+// spans of its own around it; the text is still never handed to the browser as HTML. Only the service's span
+// tags are recognised, and only their colours are applied; everything else stays text, the three entities
+// read back as their characters.
 //
 // Each line is read for the program that wrote it and its level (the columns every program of the device
 // writes), so that the pane can filter by them. Only the newest lines are kept.
 import {el} from "./dom.js";
 
 const SPAN = /<span style='([^'<>]*)'>|<\/span>/g;
+const ENTITY = /&(amp|lt|gt);/g;
+const CHARACTER = {
+    amp: "&",
+    lt: "<",
+    gt: ">"
+};
+const text = (html) => html.replace(ENTITY, (_, name) => CHARACTER[name]);
 const STYLE = /^\s*(color|background-color):\s*(#[0-9A-Fa-f]{6})\s*;?\s*$/;
 export const LEVELS =
     ["DebugAll", "DebugMost", "DebugLight", "LogAll", "LogMost", "LogLight", "Warn", "Error"];
@@ -19,7 +27,7 @@ const LINE =
 
 // Splits converted log text into runs of text with the colours in force. `open` is the stack of styles still
 // open from earlier text (spans are not balanced and may continue across answers); it is updated in place.
-export function logRuns(text, open) {
+export function logRuns(html, open) {
     const runs = [];
     let last = 0;
     const style = () => {
@@ -28,8 +36,8 @@ export function logRuns(text, open) {
             if (o) s[o.property] = o.colour;
         return s;
     };
-    for (const m of text.matchAll(SPAN)) {
-        if (m.index > last) runs.push({ text: text.slice(last, m.index), style: style() });
+    for (const m of html.matchAll(SPAN)) {
+        if (m.index > last) runs.push({ text: text(html.slice(last, m.index)), style: style() });
         if (m[0] === "</span>")
             open.pop();
         else {
@@ -38,7 +46,7 @@ export function logRuns(text, open) {
         }
         last = m.index + m[0].length;
     }
-    if (last < text.length) runs.push({ text: text.slice(last), style: style() });
+    if (last < html.length) runs.push({ text: text(html.slice(last)), style: style() });
     return runs;
 }
 

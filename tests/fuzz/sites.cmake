@@ -1,0 +1,1 @@
+service_fuzz(sites SOURCES sites_fuzz.cpp LIBS webapi)

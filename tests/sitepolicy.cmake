@@ -1,0 +1,1 @@
+service_test(sitepolicy_test SOURCES sitepolicy_test.cpp LIBS webapi SANDBOX)
