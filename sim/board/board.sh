@@ -63,7 +63,7 @@ board_start() {
         -monitor none -global virtio-mmio.force-legacy=false \
         -serial "file:$board_run/console.log" \
         -kernel "$board_image/vmlinuz" -initrd "$board_image/initrd.img" \
-        -append "root=LABEL=board rw console=ttyAMA0 drm_kms_helper.drm_fbdev_overalloc=200 board.key=$key" \
+        -append "root=LABEL=board rw console=ttyAMA0 quiet drm_kms_helper.drm_fbdev_overalloc=200 board.key=$key" \
         -drive "if=none,id=root,format=qcow2,file=$board_run/root.qcow2" -device virtio-blk-device,drive=root \
         -drive "if=none,id=hwinfo,format=raw,file=$board_run/hwinfo.img" \
         -device virtio-blk-device,drive=hwinfo,serial=hwinfo \
