@@ -62,8 +62,8 @@ nginx_ticks=$(($(ticks $nginx) - before))
 hz=$(board_ssh getconf CLK_TCK)
 awk -v s="$service_ticks" -v n="$nginx_ticks" -v t="$trees" -v f="$files" -v hz="$hz" -v size="$(stat -c %s "$work/tree.json")" \
     'BEGIN { ps = s / t * 1000 / hz; pn = n / f * 1000 / hz;
-             printf "CPU per answer of %d bytes: service all.cgi %.1f ms, nginx static file %.2f ms: ratio %.0f\n",
-                    size, ps, pn, pn > 0 ? ps / pn : 0 }'
+             printf "CPU per answer of %d bytes: service all.cgi %.1f ms, nginx static file %.2f ms: ratio %.2f\n",
+                    size, ps, pn, (pn > 0 ? ps / pn : 0) }'
 
 # Per hundred requests: the tree, the screen, the log, 30 sets, 30 device/info, 20 lens-table lists and 17
 # status polls, on one kept-alive connection; each says its status.
