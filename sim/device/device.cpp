@@ -446,7 +446,10 @@ int main() {
     try {
         // Screen and identity first: once the blocks exist the service may start, and it needs both.
         provisionHardware();
-        display = std::make_unique<Display>();
+        // A real framebuffer (the emulated board's) is the device GUI's to draw; only the stand-in is drawn.
+        struct stat screen;
+        if (stat("/dev/fb0", &screen) != 0 || !S_ISCHR(screen.st_mode))
+            display = std::make_unique<Display>();
         gen::mapBlocks(true);
         gServerConnection = new ServerConnection(gen::getEventPoll());
         gServerConnection->setHandler(&updates);
@@ -457,7 +460,8 @@ int main() {
             gServerConnection->subscribe(event);
         fill();
         gComponentLogLevel = &gMemApp->AppHwControllerLogLevel;
-        display->draw();
+        if (display)
+            display->draw();
     } catch (std::exception const& e) {
         fprintf(stderr, "sim-device: %s\n", e.what());
         return 1;
@@ -465,15 +469,26 @@ int main() {
     LOG(LogLight, "Simulated device ready: %u blocks", Introspection::getMemCount());
     EventPoll& poll = gen::getEventPoll();
     unsigned tick = 0;
+    bool paused = false;
     auto next = std::chrono::steady_clock::now();
     while (poll.wait(50, false) != EventPoll::TERMINATE) {
         if (std::chrono::steady_clock::now() < next)
             continue;
         next += std::chrono::milliseconds(200);
-        move(++tick);
-        updates.tick();
         try {
-            display->draw();
+            move(++tick);
+            updates.tick();
+            paused = false;
+        } catch (std::exception const& e) {
+            // A change that cannot be posted (the broker is restarting) stops this tick, not the device: the
+            // connection comes back by itself and the next tick posts again.
+            if (!paused)
+                LOG(Warn, "Changes not posted, the device waits for the broker: %s", e.what());
+            paused = true;
+        }
+        try {
+            if (display)
+                display->draw();
         } catch (std::exception const& e) {
             // Only the picture stops; the blocks go on moving.
             LOG(Error, "Display not drawn: %s", e.what());

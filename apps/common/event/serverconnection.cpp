@@ -1,6 +1,7 @@
 #include "serverconnection.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +10,7 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -19,7 +21,8 @@ ServerConnection* gServerConnection = nullptr;
 
 namespace {
 constexpr std::size_t RECORD = sizeof(Notify);
-}
+Notify const SUBSCRIBE_ALL{gen::Event::SubscribeAll, 0, 0};
+} // namespace
 
 ServerConnection::ServerConnection(EventPoll& poll) : poll(&poll) {
     LOG(LogLight, "Waiting for server");
@@ -56,9 +59,14 @@ ServerConnection::~ServerConnection() {
 }
 
 void ServerConnection::connect() {
+    if (char const* failed = attach())
+        THROW_ERROR_NUMBER(failed);
+}
+
+char const* ServerConnection::attach() {
     descriptor = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (descriptor < 0)
-        THROW_ERROR_NUMBER("socket");
+        return "socket";
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     strncpy(address.sun_path, Constants::BROKER_SOCKET_PATH, sizeof address.sun_path - 1);
@@ -66,16 +74,23 @@ void ServerConnection::connect() {
                     Constants::BROKER_SEND_TIMEOUT_MS % 1000 * 1000};
     setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     stalled = false;
-    poll->add(descriptor, this, EPOLLIN);
     if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         int error = errno;
-        close();
+        ::close(descriptor);
+        descriptor = -1;
         errno = error;
-        THROW_ERROR_NUMBER("connect");
+        return "connect";
     }
+    poll->add(descriptor, this, EPOLLIN);
+    return nullptr;
 }
 
 void ServerConnection::close() {
+    stopRetrying();
+    detach();
+}
+
+void ServerConnection::detach() {
     if (descriptor == -1)
         return;
     poll->remove(descriptor);
@@ -89,9 +104,72 @@ void ServerConnection::close() {
     partialLength = 0;
 }
 
+void ServerConnection::lost() {
+    detach();
+    if (retryTimer != -1)
+        return;
+    retryTimer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (retryTimer < 0) {
+        retryTimer = -1;
+        LOG(Error, "Broker connection lost, and no timer to connect again: %s", strerror(errno));
+        return;
+    }
+    long const interval = Constants::BROKER_RECONNECT_MS * 1000000L;
+    itimerspec period{{interval / 1000000000L, interval % 1000000000L},
+                      {interval / 1000000000L, interval % 1000000000L}};
+    timerfd_settime(retryTimer, 0, &period, nullptr);
+    poll->add(retryTimer, &retry, EPOLLIN);
+    retries = 0;
+    LOG(Warn, "Broker connection lost, connecting again every %i ms", Constants::BROKER_RECONNECT_MS);
+}
+
+void ServerConnection::Retry::event(EventPoll::EventType) {
+    uint64_t expirations;
+    if (read(connection.retryTimer, &expirations, sizeof expirations) != ssize_t(sizeof expirations))
+        return;
+    connection.reconnect();
+}
+
+void ServerConnection::reconnect() {
+    ++retries;
+    // A broker that is not up yet has no gate; one that another client is passing is tried at the next tick.
+    sem_t* gate = sem_open(Constants::BROKER_START_GATE, 0);
+    if (gate == SEM_FAILED)
+        return;
+    if (sem_trywait(gate) != 0) {
+        sem_close(gate);
+        return;
+    }
+    bool connected = attach() == nullptr;
+    sem_post(gate);
+    sem_close(gate);
+    if (!connected)
+        return;
+    stopRetrying();
+    bool told = !subscribedAll || send(&SUBSCRIBE_ALL, RECORD);
+    for (Notify const& notify : subscriptions) {
+        Notify message[2] = {{gen::Event::Subscribe, 0, 0}, notify};
+        told = told && send(message, sizeof message);
+    }
+    if (!told) {
+        LOG(Error, "Broker connected again but not told the subscriptions; connecting anew");
+        lost();
+        return;
+    }
+    LOG(LogLight, "Broker connected again after %u attempts", retries);
+}
+
+void ServerConnection::stopRetrying() {
+    if (retryTimer == -1)
+        return;
+    poll->remove(retryTimer);
+    ::close(retryTimer);
+    retryTimer = -1;
+}
+
 void ServerConnection::event(EventPoll::EventType type) {
     if (type == EventPoll::Hangup) {
-        close();
+        lost();
         return;
     }
     if (type != EventPoll::Read)
@@ -107,7 +185,7 @@ void ServerConnection::event(EventPoll::EventType type) {
     }
     if (n == 0) {
         // End of stream: closed now, so that a level-triggered poll cannot report it again and again.
-        close();
+        lost();
         return;
     }
     std::size_t total = partialLength + std::size_t(n);
@@ -132,6 +210,7 @@ void ServerConnection::postEvent(Notify const& notify) {
 }
 
 void ServerConnection::subscribe(Notify const& notify) {
+    subscriptions.push_back(notify);
     Notify message[2] = {{gen::Event::Subscribe, 0, 0}, notify};
     if (!send(message, sizeof message))
         THROW_ERROR("Could not send message to server");
@@ -155,7 +234,8 @@ bool ServerConnection::send(void const* data, std::size_t size) {
 }
 
 void ServerConnection::subscribeAll() {
-    postEvent(Notify{gen::Event::SubscribeAll, 0, 0});
+    subscribedAll = true;
+    postEvent(SUBSCRIBE_ALL);
 }
 
 int readEvents(int descriptor, Notify* buffer, int capacity) {
