@@ -75,7 +75,9 @@ protected:
         return fd;
     }
 
-    static fcgiclient::Answer answerOf(int fd, int timeoutMs = 3000) {
+    // The bound only ends a wait for an answer that never comes; under an emulator on a busy machine a large body
+    // takes seconds.
+    static fcgiclient::Answer answerOf(int fd, int timeoutMs = 15000) {
         std::vector<fcgiclient::Record> records;
         fcgiclient::Answer answer;
         EXPECT_TRUE(fcgiclient::parse(fcgiclient::receiveUntilEnd(fd, timeoutMs), records));
