@@ -190,12 +190,12 @@ def emit_codecs(model, header, source):
     for index, enum in enumerate(model.enums):
         name = enum.name
         header.append(f"std::string get{name}Introspection(void const* address, int index);")
-        header.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
+        header.append(f"Change set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
                       "Notify notify, char const* text);")
         source.append(f"std::string get{name}Introspection(void const* address, int) {{")
         source.append(f"    return IntrospectionEnum::getEnumText({index}, address);")
         source.append("}")
-        source.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
+        source.append(f"Change set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
                       "Notify notify, char const* text) {")
         source.append(f"    return IntrospectionEnum::setEnumText({index}, blockBase, block, variable, notify, text);")
         source.append("}")
@@ -204,7 +204,7 @@ def emit_codecs(model, header, source):
         header.append(f"extern std::vector<StructInfo> const {name.upper()}_FIELDS;")
         header.append(f"std::string get{name}Introspection(void const* address, int index);")
         header.append(f"void append{name}(std::string& out, gen::{name} const& r); // the getter's text, appended")
-        header.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
+        header.append(f"Change set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
                       "Notify notify, char const* text);")
         source.append(f"std::vector<StructInfo> const {name.upper()}_FIELDS = {{")
         source.extend(f'    {{"{field.name}", {field.offset}, {field.type.base}, '
@@ -226,7 +226,7 @@ def emit_codecs(model, header, source):
         source.append(f"    append{name}(out, static_cast<gen::{name} const*>(address)[index]);")
         source.append("    return out;")
         source.append("}")
-        source.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
+        source.append(f"Change set{name}Introspection(char* blockBase, uint32_t block, uint32_t variable, "
                       "Notify notify, char const* text) {")
         source.append(f"    return setRecordImage(blockBase, block, variable, notify, text, sizeof(gen::{name}));")
         source.append("}")
@@ -236,12 +236,12 @@ def emit_codecs(model, header, source):
                 continue
             name, n = variable.name, variable.type.size
             header.append(f"std::string get{name}Introspection(void const* address, int index);")
-            header.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, "
+            header.append(f"Change set{name}Introspection(char* blockBase, uint32_t block, "
                           "uint32_t variable, Notify notify, char const* text);")
             source.append(f"std::string get{name}Introspection(void const* address, int) {{")
             source.append(f"    return getBufferIntrospection(address, {n});")
             source.append("}")
-            source.append(f"std::string set{name}Introspection(char* blockBase, uint32_t block, "
+            source.append(f"Change set{name}Introspection(char* blockBase, uint32_t block, "
                           "uint32_t variable, Notify notify, char const* text) {")
             source.append(f"    return setBufferIntrospection(blockBase, {n}, block, variable, notify, text);")
             source.append("}")
@@ -279,7 +279,7 @@ def emit_dictionary(model, header, source):
                         f'{cpp_text(kind.minimum)}, {cpp_text(kind.maximum)}, {cpp_text(kind.length)}, '
                         f'{is_array}, {fields}, {record_size}}},')
         header.append(f"}} // namespace gen::notify::{block.name}")
-        source.append(f"static VariableInfo {block.name}_VARIABLES[] = {{")
+        source.append(f"static VariableInfo const {block.name}_VARIABLES[] = {{")
         source.extend(rows)
         source.append("};")
     source.append("MemoryInfo const MEMORY_ARRAY[MEMORY_ARRAY_SIZE] = {")

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <string>
@@ -11,6 +12,7 @@
 #include "kmsg.h"
 #include "process.h"
 #include "serverconnection.h"
+#include "setvariable.h"
 
 namespace {
 
@@ -110,6 +112,29 @@ TEST(ServerConnection, AReadInterruptedByTheTimersSignalIsNoError) {
         EXPECT_NO_THROW(connection.event(EventPoll::Read));
         EXPECT_GE(connection.getDescriptor(), 0);
     });
+}
+
+TEST(SetVariable, PostsOnlyChangesAndATextCutToItsRoomEachTime) {
+    Broker broker;
+    EventPoll poll;
+    ServerConnection connection(poll);
+    Recorder heard(connection);
+    connection.subscribeAll();
+    gServerConnection = &connection;
+    std::array<char, 64> label{};
+    for (size_t length : {70, 70, 63})
+        setVariable(label, Notify{7, 0, 1}, std::string(length, 'x').c_str());
+    int32_t value = 0;
+    for (int32_t next : {0, 5, 5})
+        setVariable(value, Notify{7, 0, 2}, next);
+    gServerConnection = nullptr;
+    pump(poll, {{&heard, 3}});
+    EXPECT_EQ(std::string(label.data()), std::string(63, 'x'));
+    EXPECT_EQ(value, 5);
+    std::vector<uint32_t> posted;
+    for (Notify const& event : heard.events)
+        posted.push_back(event.param2);
+    EXPECT_EQ(posted, (std::vector<uint32_t>{1, 1, 2}));
 }
 
 } // namespace

@@ -21,7 +21,7 @@
 #include "jsonwriter.h"
 #include "log.h"
 #include "multipart.h"
-#include "setters.h"
+#include "setvariable.h"
 
 namespace {
 char const UNKNOWN_REQUEST[] = "{\"result\": \"Unknown request\" }";

@@ -150,25 +150,24 @@ std::string Introspection::getVarValue(uint32_t mem, uint32_t var, int index) {
     return info.get(base + info.offset, index);
 }
 
-std::string Introspection::setVarValue(uint32_t mem, uint32_t var, char const* text) {
+Change Introspection::setVarValue(uint32_t mem, uint32_t var, char const* text) {
     VariableInfo const& info = getVarInfo(mem, var);
     char* base = info.memory();
     if (!base)
-        return "n/a";
+        return {"n/a", false, info.notify};
     return info.set(base, mem, var, info.notify, text);
 }
 
-std::string
-Introspection::setVarValueJson(uint32_t mem, uint32_t var,
-                               std::vector<std::pair<std::string, Json::ObjectValue>> const& pairs,
-                               int index) {
-    check(mem, var);
-    VariableInfo& info = MEMORY_ARRAY[mem].variables[var];
+Change Introspection::setVarValueJson(uint32_t mem, uint32_t var,
+                                      std::vector<std::pair<std::string, Json::ObjectValue>> const& pairs,
+                                      int index) {
+    VariableInfo const& info = getVarInfo(mem, var);
+    Notify notify = info.notify;
+    notify.param2 = static_cast<uint32_t>(index);
     char* base = info.memory();
     if (!base)
-        return "n/a";
-    info.notify.param2 = static_cast<uint32_t>(index);
-    return setJson(base, mem, var, info.notify, pairs);
+        return {"n/a", false, notify};
+    return setJson(base, mem, var, notify, pairs);
 }
 
 void Introspection::genEventToVar() {

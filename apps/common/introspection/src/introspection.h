@@ -33,13 +33,13 @@ public:
 
     // The value as text, or "n/a" while the block is not mapped.
     static std::string getVarValue(uint32_t mem, uint32_t var, int index);
-    // An error text, empty on success, or "n/a" while the block is not mapped.
-    static std::string setVarValue(uint32_t mem, uint32_t var, char const* text);
-
-    // One field of element index of a record variable; the index stays in the variable's Notify.
-    static std::string setVarValueJson(uint32_t mem, uint32_t var,
-                                       std::vector<std::pair<std::string, Json::ObjectValue>> const& pairs,
-                                       int index);
+    // The value from text; the error "n/a" while the block is not mapped. The caller posts the Change's
+    // notify when it says changed.
+    static Change setVarValue(uint32_t mem, uint32_t var, char const* text);
+    // One field of element index of a record variable; the Change's notify names the element (param2).
+    static Change setVarValueJson(uint32_t mem, uint32_t var,
+                                  std::vector<std::pair<std::string, Json::ObjectValue>> const& pairs,
+                                  int index);
 
     // The block and variable of an event; ids no variable carries give (0, 0).
     static void getVarLocation(Notify const& notify, uint32_t& mem, uint32_t& var);
