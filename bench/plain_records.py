@@ -26,7 +26,7 @@ def load(path):
 # One printer per base type of a field: the field, the text that opens its member and the model in; the lines
 # that append the member to out back. Buffers are never record fields.
 def print_bool(field, key, model):
-    return [f'    out += "{key} " + Introspection::printBool(r.{field.name});']
+    return [f'    out += "{key} " + std::string(Introspection::printBool(r.{field.name}));']
 
 
 def print_string(field, key, model):

@@ -149,13 +149,14 @@ def print_float(field, key, model):
 
 
 def print_bool(field, key, model):
-    return [f'    out += "{key} ";', f"    Introspection::appendBool(out, r.{field.name});"]
+    return [f'    out += "{key} ";', f"    out += Introspection::printBool(r.{field.name});"]
 
 
 def print_string(field, key, model):
     name = field.name
     return [f'    out += "{key} {{\\"value\\":\\"";',
-            f"    Introspection::appendEscaped(out, r.{name}.data(), strnlen(r.{name}.data(), r.{name}.size()));",
+            f"    JsonWriter::appendText(out, {{r.{name}.data(), strnlen(r.{name}.data(), r.{name}.size())}},",
+            "                           JsonWriter::Escaping::QuoteAndBackslash);",
             f'    out += "\\", \\"type\\": \\"string\\" }}";']
 
 

@@ -75,7 +75,7 @@ def generate(definition, output):
               '#include "introspection_types.h"', ""]
     source = [GENERATED, '#include "introspection_gen.h"', "",
               "#include <cstring>", "", '#include "introspection.h"', '#include "introspection_enum.h"',
-              '#include "setters.h"', ""]
+              '#include "jsonwriter.h"', '#include "setters.h"', ""]
     for emit in EMITTERS:
         emit(model, header, source)
         header.append("")

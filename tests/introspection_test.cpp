@@ -152,10 +152,9 @@ TEST_F(Dictionary, RecordsPrintAsJsonObjects) {
     std::string const head =
         R"({"Channel": {"max":"99","min":"0","type":"int","value":"5"},"Region":  { "value": "Europe")";
     EXPECT_EQ(radio.substr(0, head.size()), head);
-    Introspection::setEscapeCharacters("[\\\\\"]");
-    strcpy(gMemLens->LensFileList[3].LensFileName.data(), "Wide\"1");
+    strcpy(gMemLens->LensFileList[3].LensFileName.data(), "Wide\"1\\");
     EXPECT_EQ(get("MemLens", "LensFileList", 3),
-              R"({"LensFileName": {"value":"Wide\"1", "type": "string" }})");
+              R"({"LensFileName": {"value":"Wide\"1\\", "type": "string" }})");
 }
 
 TEST_F(Dictionary, ARecordImageIsStoredAndReportedOnlyWhenItDiffers) {

@@ -47,8 +47,6 @@ long logOffset(std::string const& query) {
 RequestHandler::RequestHandler(EventPoll& poll, Fcgi& fcgi)
     : fcgi(fcgi), changedEvents(), voxApp(), kernelLog(poll), screenCapture() {
     lastPeriodic = std::chrono::steady_clock::now();
-    // Four characters: a bracket holding a backslash and a double quote.
-    Introspection::setEscapeCharacters("[\\\"]");
     try {
         kernelLog.init();
     } catch (std::exception const&) {

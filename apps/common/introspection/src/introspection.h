@@ -5,8 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -51,7 +51,7 @@ public:
     static bool checkMinMax(uint32_t mem, uint32_t var, char const* text, std::string& error);
     static std::string printValue(std::string const& value, std::string const& type, std::string const& min,
                                   std::string const& max);
-    static std::string printBool(bool value);
+    static std::string_view printBool(bool value); // a constant text: record getters print it without a copy
 
     // The same value objects appended to out, for the record getters that print hundreds of fields at a time.
     // valuePrefix is the object up to its value, {"max":...,"min":...,"type":...,"value":, serialised once
@@ -61,12 +61,6 @@ public:
     static void appendValueText(std::string& out, char const* text, std::size_t length);
     static void appendInt(std::string& out, std::string const& prefix, int32_t value);
     static void appendFloat(std::string& out, std::string const& prefix, float value);
-    static void appendBool(std::string& out, bool value);
-    static void appendEscaped(std::string& out, char const* text, std::size_t length); // escape() appended
-
-    // A backslash before every match of the escape expression (none until it is set).
-    static std::string escape(std::string const& text);
-    static void setEscapeCharacters(std::string const& pattern);
 
 private:
     static void check(uint32_t mem);
