@@ -29,9 +29,6 @@
 #include "process.h"
 #include "requesthandler.h"
 
-void processPreInit() {}
-void processPostInit() {}
-
 // The plain codecs the generated plain record getters call: what a first reading of the value texts gives.
 namespace plain {
 struct RecordGetter {

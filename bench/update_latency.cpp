@@ -26,9 +26,6 @@
 #include "process.h"
 #include "standin.h"
 
-void processPreInit() {}
-void processPostInit() {}
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

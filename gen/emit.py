@@ -284,7 +284,8 @@ def emit_dictionary(model, header, source):
         source.extend(rows)
         source.append("};")
     source.append("MemoryInfo const MEMORY_ARRAY[MEMORY_ARRAY_SIZE] = {")
-    source.extend(f'    {{"{block.name}", {block.name}_VARIABLES, {len(block.variables)}}},' for block in model.blocks)
+    source.extend(f'    {{"{block.name}", {block.name}_VARIABLES, {len(block.variables)}, sizeof(gen::{block.name}Data), '
+                  f'&g{block.name}}},' for block in model.blocks)
     source.append("};")
 
 

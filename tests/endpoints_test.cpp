@@ -13,9 +13,6 @@
 #include "servicefixture.h"
 #include "standin.h"
 
-void processPreInit() {}
-void processPostInit() {}
-
 namespace {
 
 using namespace servicetest;

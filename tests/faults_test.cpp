@@ -10,13 +10,10 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
-#include "kmsg.h"
 #include "kernellog.h"
+#include "kmsg.h"
 #include "requesthandler.h"
 #include "servicefixture.h"
-
-void processPreInit() {}
-void processPostInit() {}
 
 namespace {
 

@@ -30,9 +30,6 @@
 #include "setvariable.h"
 #include "standin.h"
 
-void processPreInit() {}
-void processPostInit() {}
-
 namespace {
 
 struct Location {

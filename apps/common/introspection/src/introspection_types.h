@@ -53,7 +53,9 @@ struct VariableInfo {
 };
 
 struct MemoryInfo {
-    char const* name;
+    char const* name; // of the block, and after a slash of its shared-memory object
     VariableInfo const* variables;
     uint32_t count;
+    uint32_t size; // of the block's data, the size word before it not counted
+    void* pointer; // the address of the block's process-wide data pointer g<Block>, which start-up sets
 };
