@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "eventpoll.h"
-#include "kmsg.h"
 #include "kernellog.h"
+#include "kmsg.h"
 #include "process.h"
 
 namespace {
