@@ -29,15 +29,6 @@
 #include "process.h"
 #include "tree.h"
 
-void processPreInit() {}
-void processPostInit() {}
-
-namespace {
-
-constexpr char const* ESCAPE = "[\\\"]";
-
-} // namespace
-
 // The plain codecs the generated plain record getters call: what a first reading of the value texts gives.
 namespace plain {
 struct RecordGetter {
@@ -215,7 +206,6 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     gen::mapBlocks(false);
-    Introspection::setEscapeCharacters(ESCAPE);
     {
         // Both print the same text, or the comparison means nothing. The device may move a value in
         // between, so only the sizes are compared.

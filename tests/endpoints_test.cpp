@@ -14,9 +14,6 @@
 #include "servicefixture.h"
 #include "standin.h"
 
-void processPreInit() {}
-void processPostInit() {}
-
 namespace {
 
 using namespace servicetest;

@@ -15,9 +15,6 @@
 #include "requesthandler.h"
 #include "servicefixture.h"
 
-void processPreInit() {}
-void processPostInit() {}
-
 namespace {
 
 using namespace servicetest;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "kmsg.h"
 #include "process.h"
 #include "serverconnection.h"
+#include "setvariable.h"
 
 namespace {
 
@@ -19,8 +21,14 @@ using namespace std::chrono_literals;
 
 struct Recorder : ServerConnection::EventHandler {
     explicit Recorder(ServerConnection& connection) { connection.setHandler(this); }
-    std::vector<Notify> events;
-    void handleEvent(Notify const& event) override { events.push_back(event); }
+    std::vector<Notify> events; // all but the probes
+    bool probed = false;        // a probe (Invalid) came
+    void handleEvent(Notify const& event) override {
+        if (event.event == gen::Event::Invalid)
+            probed = true;
+        else
+            events.push_back(event);
+    }
 };
 
 // Runs the loop until every recorder holds its count of events, or a second has passed, and a little more for
@@ -62,7 +70,11 @@ TEST(ServerConnection, EventsReachSubscribersThePosterIncluded) {
     Recorder posted(poster), heard(listener);
     poster.subscribe(Notify{gen::Event::VarFocusTargetValueChanged, 0, 0});
     listener.subscribeAll();
-    poll.wait(20, false);
+    // The broker reads its clients in any order: probe until the listener's subscription holds.
+    ASSERT_TRUE(waitUntil([&] {
+        poster.postEvent(Notify{gen::Event::Invalid, 0, 0});
+        return poll.wait(10, false), heard.probed;
+    }));
     poster.postEvent(Notify{gen::Event::VarFocusTargetValueChanged, 1, 2});
     poster.postEvent(Notify{gen::Event::VarIrisTargetValueChanged, 3, 4});
     pump(poll, {{&posted, 1}, {&heard, 2}});
@@ -131,6 +143,29 @@ TEST(ServerConnection, AReadInterruptedByTheTimersSignalIsNoError) {
         EXPECT_NO_THROW(connection.event(EventPoll::Read));
         EXPECT_GE(connection.getDescriptor(), 0);
     });
+}
+
+TEST(SetVariable, PostsOnlyChangesAndATextCutToItsRoomEachTime) {
+    Broker broker;
+    EventPoll poll;
+    ServerConnection connection(poll);
+    Recorder heard(connection);
+    connection.subscribeAll();
+    gServerConnection = &connection;
+    std::array<char, 64> label{};
+    for (size_t length : {70, 70, 63})
+        setVariable(label, Notify{7, 0, 1}, std::string(length, 'x').c_str());
+    int32_t value = 0;
+    for (int32_t next : {0, 5, 5})
+        setVariable(value, Notify{7, 0, 2}, next);
+    gServerConnection = nullptr;
+    pump(poll, {{&heard, 3}});
+    EXPECT_EQ(std::string(label.data()), std::string(63, 'x'));
+    EXPECT_EQ(value, 5);
+    std::vector<uint32_t> posted;
+    for (Notify const& event : heard.events)
+        posted.push_back(event.param2);
+    EXPECT_EQ(posted, (std::vector<uint32_t>{1, 1, 2}));
 }
 
 } // namespace

@@ -7,9 +7,6 @@
 #include "kmsg.h"
 #include "servicefixture.h"
 
-void processPreInit() {}
-void processPostInit() {}
-
 namespace {
 
 using namespace std::chrono_literals;

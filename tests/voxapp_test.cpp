@@ -15,9 +15,6 @@
 #include "kmsg.h"
 #include "servicefixture.h"
 
-void processPreInit() {}
-void processPostInit() {}
-
 namespace {
 
 using namespace servicetest;

@@ -27,11 +27,8 @@
 #include "hwinfo.h"
 #include "introspection.h"
 #include "log.h"
-#include "setters.h"
+#include "setvariable.h"
 #include "standin.h"
-
-void processPreInit() {}
-void processPostInit() {}
 
 namespace {
 
@@ -45,12 +42,19 @@ Location find(char const* block, char const* name) {
     return {mem, Introspection::getVarIndex(mem, name)};
 }
 
+// Posts what the dictionary stored, as the device's daemons do.
+void post(Change const& change) {
+    if (change.changed)
+        postEvent(change.notify);
+}
+
 // A refused value is a mistake in the tables below: the device does not start with it.
 void set(char const* block, char const* name, std::string const& text) {
     Location at = find(block, name);
-    std::string error = Introspection::setVarValue(at.mem, at.var, text.c_str());
-    if (!error.empty())
-        throw std::runtime_error(std::string(block) + "." + name + " = " + text + ": " + error);
+    Change change = Introspection::setVarValue(at.mem, at.var, text.c_str());
+    if (!change.error.empty())
+        throw std::runtime_error(std::string(block) + "." + name + " = " + text + ": " + change.error);
+    post(change);
 }
 
 // One field of a record, or of element index of an array of records, as a set request carries it.
@@ -65,9 +69,10 @@ void setField(char const* block, char const* name, int index, char const* field,
                                                                     {name, {"{}", true}},
                                                                     {"Index", {std::to_string(index), false}},
                                                                     {field, {text, false}}};
-    std::string error = Introspection::setVarValueJson(at.mem, at.var, pairs, index);
-    if (!error.empty())
-        throw std::runtime_error(std::string(block) + "." + name + "." + field + ": " + error);
+    Change change = Introspection::setVarValueJson(at.mem, at.var, pairs, index);
+    if (!change.error.empty())
+        throw std::runtime_error(std::string(block) + "." + name + "." + field + ": " + change.error);
+    post(change);
 }
 
 // A whole record through the raw-image setter; for records that hold lists of records of their own.
@@ -76,7 +81,7 @@ template <typename Record> void setImage(char const* block, char const* name, Re
     if (Introspection::getVarInfo(at.mem, at.var).size != sizeof record)
         throw std::runtime_error(std::string(block) + "." + name + " is not of this record type");
     std::string image(reinterpret_cast<char const*>(&record), sizeof record);
-    Introspection::setVarValue(at.mem, at.var, image.data());
+    post(Introspection::setVarValue(at.mem, at.var, image.data()));
 }
 
 struct Value {

@@ -65,7 +65,10 @@ protected:
     // The device's own write: stores the value and posts its event.
     void setValue(char const* block, char const* name, char const* text) {
         uint32_t mem = Introspection::getMemIndex(block);
-        ASSERT_EQ(Introspection::setVarValue(mem, Introspection::getVarIndex(mem, name), text), "") << name;
+        Change change = Introspection::setVarValue(mem, Introspection::getVarIndex(mem, name), text);
+        ASSERT_EQ(change.error, "") << name;
+        if (change.changed)
+            postEvent(change.notify);
     }
 
     // Sends one request on a connection of its own and leaves the answer to be read later.

@@ -10,12 +10,6 @@
 #include "requesthandler.h"
 #include "version.h"
 
-void processPreInit() {}
-// The level is bound by now, so the version line follows AppServiceLogLevel like every later one.
-void processPostInit() {
-    LOG(LogLight, "Version %s", SERVICE_VERSION);
-}
-
 namespace {
 // Whatever an endpoint or a layer leaves uncaught ends that one piece of work, not the service: the device
 // keeps its web interface, and the line in the kernel log says what went wrong.
@@ -55,6 +49,8 @@ private:
 
 int main() {
     gen::init();
+    // The level is bound by now, so the version line follows AppServiceLogLevel like every later one.
+    LOG(LogLight, "Version %s", SERVICE_VERSION);
     EventPoll& poll = gen::getEventPoll();
     {
         // The handler outlives the listener: the listener's end answers the requests still held, which leave

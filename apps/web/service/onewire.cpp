@@ -9,7 +9,7 @@
 #include "introspection_gen.h"
 #include "log.h"
 #include "router.h"
-#include "setters.h"
+#include "setvariable.h"
 
 void OneWire::writeModemData(Request& request) {
     nlohmann::json document;

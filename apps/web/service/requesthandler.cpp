@@ -78,8 +78,6 @@ RequestHandler::RequestHandler(EventPoll& poll)
     router = Router(std::move(routes));
 
     lastPeriodic = std::chrono::steady_clock::now();
-    // Four characters: a bracket holding a backslash and a double quote.
-    Introspection::setEscapeCharacters("[\\\"]");
     try {
         kernelLog.init();
     } catch (std::exception const&) {

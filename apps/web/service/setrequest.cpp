@@ -5,6 +5,7 @@
 #include "introspection.h"
 #include "json.h"
 #include "jsonwriter.h"
+#include "setvariable.h"
 
 bool SetRequest::apply(std::string const& body, std::stringstream& errors) {
     Json reader;
@@ -62,10 +63,15 @@ bool SetRequest::apply(std::string const& body, std::stringstream& errors) {
         uint32_t var;
         if (!Introspection::findVarIndex(mem, variableName, var))
             return false;
-        if (Introspection::getVarBaseType(mem, var) == Struct)
-            Introspection::setVarValueJson(mem, var, reader.pairs, index);
-        else
-            Introspection::setVarValue(mem, var, reader.pairs.back().second.value.c_str());
+        Change change = Introspection::getVarBaseType(mem, var) == Struct
+                            ? Introspection::setVarValueJson(mem, var, reader.pairs, index)
+                            : Introspection::setVarValue(mem, var, reader.pairs.back().second.value.c_str());
+        try {
+            if (change.changed)
+                postEvent(change.notify);
+        } catch (std::exception const&) {
+            // Logged where it failed. The value is stored, so the set is answered as done.
+        }
         return true;
     } catch (std::exception const&) {
         // Failures of the dictionary have been logged where they were raised; the answer only says 0.

@@ -21,7 +21,7 @@
 #include "jsonwriter.h"
 #include "log.h"
 #include "multipart.h"
-#include "setters.h"
+#include "setvariable.h"
 
 namespace {
 std::string const UNKNOWN_REQUEST = JsonWriter::appResult("Unknown request");
