@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
     }
     received += fcgiclient::receiveUntilEnd(client);
     close(client);
-    check(gFcgi->connectionCount() == 0 && gFcgi->requests.empty() && gFcgi->toDelete.empty(),
+    check(gFcgi->connectionCount() == 0 && gFcgi->servedCount() == 0 && gFcgi->releasedCount() == 0,
           "a request outlived its connection");
 
     std::vector<fcgiclient::Record> records;

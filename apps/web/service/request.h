@@ -45,7 +45,7 @@ constexpr size_t FCGI_STREAM_LOW_WATER = 256 * 1024;
 constexpr size_t FCGI_STREAM_BURST = 1024 * 1024;
 } // namespace Constants
 
-class Request : public EventPoll::Callback {
+class Request final : public EventPoll::Callback {
 public:
     // What a connection needs of the listener that owns it. The listener implements it and outlives every
     // connection it owns.
