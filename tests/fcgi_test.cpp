@@ -56,8 +56,8 @@ protected:
         request->end();
     }
 
-    void pump() {
-        for (int round = 0; round < 50 && poll.wait(0, true) != EventPoll::TIMEOUT; ++round) {
+    void pump(int rounds = 50) {
+        while (rounds-- > 0 && poll.wait(0, true) != EventPoll::TIMEOUT) {
         }
     }
     // A connection that has sent bytes, after the server has taken them.
@@ -91,6 +91,18 @@ protected:
         Answer answer;
         EXPECT_EQ(checkAnswer(readAnswers(fd, 1), answer), "");
         return answer;
+    }
+    // Once the test's ends of all connections close, nothing of them may stay: no connection, request, queued
+    // byte or descriptor.
+    void closeAllAndExpectNothingLeft(int descriptorsBefore) {
+        for (int fd : std::exchange(clients, {}))
+            close(fd);
+        pump();
+        fcgi->cleanup();
+        EXPECT_EQ(fcgi->connectionCount(), 0u);
+        EXPECT_EQ(fcgi->servedCount(), 0u);
+        EXPECT_EQ(fcgi->queuedBytes(), 0u);
+        EXPECT_EQ(openDescriptors(), descriptorsBefore);
     }
 
     EventPoll poll;
@@ -141,10 +153,8 @@ TEST_F(FcgiTest, AnswerFramings) {
         Answer result;
         ASSERT_EQ(checkAnswer(records, result), "") << id;
         EXPECT_EQ(early.empty(), c.text.size() <= 8192) << id;
-        EXPECT_EQ(result.out, (c.header         ? c.header
-                               : c.text.empty() ? ""
-                                                : Constants::FCGI_DEFAULT_HEADER) +
-                                  c.text);
+        std::string head = c.header ? c.header : c.text.empty() ? "" : Constants::FCGI_DEFAULT_HEADER;
+        EXPECT_EQ(result.out, head + c.text) << id;
         EXPECT_EQ(result.err, c.err) << id;
         EXPECT_EQ(result.outSizes, c.outSizes) << id;
         EXPECT_EQ(result.requestId, id++);
@@ -163,9 +173,7 @@ TEST_F(FcgiTest, ParamsDecodeLongLengthsAndStopAtMalformedPairs) {
               "A=2;EMPTY=;LONG=" + longValue + ";|");
     // Pairs before a cut length, a length beyond the record, or a pair of two zero lengths stay; nothing
     // after.
-    for (std::string tail : {std::string("\x85\x00", 2),
-                             std::string("\x05\x05"
-                                         "abcdefghi"),
+    for (std::string tail : {std::string("\x85\x00", 2), std::string("\x05\x05") + "abcdefghi",
                              std::string("\x00\x00\x01\x01XY", 6) + nameValue("LOST", "no"),
                              std::string("\xff\xff\xff\xff\x01x", 6)})
         EXPECT_EQ(decoded(nameValue("KEEP", "yes") + tail), "KEEP=yes;|") << tail.size();
@@ -263,7 +271,7 @@ TEST_F(FcgiTest, PeersThatLeaveAnywhereAreReleasedAndNothingLeaks) {
     };
     int queued = client(request(1, SOME_PARAMS, "", true)); // resets while its answer is queued
     // This one leaves inside a record.
-    int midRecord = client(beginRequest(1, false) + record(4, 1, nameValue("A", "b")).substr(0, 10));
+    client(beginRequest(1, false) + record(4, 1, nameValue("A", "b")).substr(0, 10));
     ASSERT_GT(fcgi->queuedBytes(), 0u);
     vanishing = connectTo(PORT);
     ASSERT_TRUE(sendAll(vanishing, request(2, SOME_PARAMS, "", true)));
@@ -272,50 +280,30 @@ TEST_F(FcgiTest, PeersThatLeaveAnywhereAreReleasedAndNothingLeaks) {
     EXPECT_EQ(takeReleased(), std::vector<unsigned>{2});
     linger reset = {1, 0};
     setsockopt(queued, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    for (int fd : {queued, midRecord})
-        close(fd);
-    clients.clear();
-    pump();
-    fcgi->cleanup();
-    EXPECT_EQ(fcgi->connectionCount(), 0u);
-    EXPECT_EQ(fcgi->servedCount(), 0u);
-    EXPECT_EQ(fcgi->queuedBytes(), 0u);
-    EXPECT_EQ(openDescriptors(), before);
+    closeAllAndExpectNothingLeft(before);
 }
 
 TEST_F(FcgiTest, NewcomersBeyondTheBoundWaitUntilAnIdleConnectionHasIdledPastTheGrace) {
     // Nobody is closed within the grace, newcomers wait in the listen queue. Past the grace the idlest make
     // room (the one idle since its answer before those that have sent nothing), one for each newcomer.
     int before = openDescriptors();
-    std::vector<int> burst = {connectTo(PORT)};
-    EXPECT_EQ(exchange(burst[0], request(1, {{"A", "k"}}, "", true)).out, "A=k;|");
-    for (unsigned i = 1; i < Constants::FCGI_MAX_CONNECTIONS; ++i) {
-        burst.push_back(connectTo(PORT));
-        if (i % 8 == 0)
-            pump();
-    }
-    pump();
+    EXPECT_EQ(exchange(client(), request(1, {{"A", "k"}}, "", true)).out, "A=k;|");
+    while (clients.size() < Constants::FCGI_MAX_CONNECTIONS)
+        client();
     char byte;
     for (std::string name : {"b", "c"}) {
-        burst.push_back(connectTo(PORT));
-        ASSERT_TRUE(sendAll(burst.back(), request(1, {{"A", name}}, "", true))); // kept: still at the bound
-        pump();
+        int newcomer = client(request(1, {{"A", name}}, "", true)); // kept: still at the bound
         fcgi->cleanup();
         EXPECT_FALSE(fcgi->accepting()) << name;
         EXPECT_EQ(fcgi->connectionCount(), Constants::FCGI_MAX_CONNECTIONS);
-        EXPECT_EQ(recv(burst[1], &byte, 1, MSG_DONTWAIT), -1) << "closed within the grace";
+        EXPECT_EQ(recv(clients[1], &byte, 1, MSG_DONTWAIT), -1) << "closed within the grace";
         fcgi->expire(std::chrono::steady_clock::now() + Constants::FCGI_IDLE_GRACE);
         fcgi->cleanup();
-        EXPECT_EQ(recv(burst[0], &byte, 1, MSG_DONTWAIT), 0) << "the one idle since its answer goes first";
-        EXPECT_EQ(exchange(burst.back(), "").out, "A=" + name + ";|");
+        EXPECT_EQ(recv(clients[0], &byte, 1, MSG_DONTWAIT), 0) << "the one idle since its answer goes first";
+        EXPECT_EQ(exchange(newcomer, "").out, "A=" + name + ";|");
     }
-    EXPECT_EQ(recv(burst[1], &byte, 1, MSG_DONTWAIT), 0);
-    for (int fd : burst)
-        close(fd);
-    pump();
-    fcgi->cleanup();
-    EXPECT_EQ(fcgi->connectionCount(), 0u);
-    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(recv(clients[1], &byte, 1, MSG_DONTWAIT), 0);
+    closeAllAndExpectNothingLeft(before);
 }
 
 TEST_F(FcgiTest, StalledReaderGetsEveryByteLaterWhileOthersAreServed) {
@@ -375,9 +363,7 @@ TEST_F(FcgiTest, StreamedAnswerFollowsThePeersPaceAndAFailingSourceCutsIt) {
     int small = 64 << 10; // loopback buffers would otherwise hold the whole answer
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     ASSERT_TRUE(sendAll(fd, request(1, SOME_PARAMS, "", true)));
-    // Until the socket takes nothing more: the poll no longer reports room.
-    for (int round = 0; round < 10000 && poll.wait(0, true) != EventPoll::TIMEOUT; ++round) {
-    }
+    pump(10000); // until the socket takes nothing more: the poll no longer reports room
     // Printed as the peer takes it: what the kernel holds and a little more, not the whole answer.
     EXPECT_LT(done, text.size() / 2);
     EXPECT_LE(fcgi->queuedBytes(), Constants::FCGI_STREAM_LOW_WATER + (64u << 10) + 16);
@@ -412,17 +398,13 @@ TEST_F(FcgiTest, PeersThatStopReadingAreClosedAtTheQueueBoundsOrTheStallLimit) {
     EXPECT_TRUE(greedy->peerGone());
     EXPECT_LT(receiveUntilEnd(clients.back(), 3000).size(), 64u << 20);
     // Over the bound of all: the one that holds the most goes, not the one printing.
-    Request* first = ask(63);
-    Request* second = ask(50);
-    Request* third = ask(40);
-    EXPECT_TRUE(first->peerGone());
-    EXPECT_FALSE(second->peerGone());
-    EXPECT_FALSE(third->peerGone());
+    Request *first = ask(63), *second = ask(50), *third = ask(40);
+    auto gone = [&] { return std::vector<bool>{first->peerGone(), second->peerGone(), third->peerGone()}; };
+    EXPECT_EQ(gone(), (std::vector<bool>{true, false, false}));
     EXPECT_LE(fcgi->queuedBytes(), Constants::FCGI_MAX_QUEUED_TOTAL);
     // The rest are given up once they have taken nothing for the stall limit.
     fcgi->expire(std::chrono::steady_clock::now() + Constants::FCGI_WRITE_STALL_TIMEOUT);
-    EXPECT_TRUE(second->peerGone());
-    EXPECT_TRUE(third->peerGone());
+    EXPECT_EQ(gone(), (std::vector<bool>{true, true, true}));
     EXPECT_EQ(fcgi->queuedBytes(), 0u);
     fcgi->expire(std::chrono::steady_clock::now() + 2 * Constants::FCGI_WRITE_STALL_TIMEOUT);
     fcgi->cleanup();
@@ -439,9 +421,7 @@ TEST_F(FcgiTest, PeersThatStopReadingAreClosedAtTheQueueBoundsOrTheStallLimit) {
 }
 
 TEST_F(FcgiTest, IdleConnectionsAreClosedAtTheirLimitsButHeldRequestsAreNot) {
-    int silent = client();
-    int partial = client(beginRequest(1, true));
-    int answered = client();
+    int silent = client(), partial = client(beginRequest(1, true)), answered = client();
     EXPECT_EQ(exchange(answered, request(2, {}, "", true)).out, "|");
     answer = nullptr;
     int held = client(request(3, SOME_PARAMS, "", true));
@@ -488,22 +468,17 @@ TEST_F(FcgiTest, RequestsOverTheLimitsAreRefusedAndTheConnectionStaysInStep) {
             pump();
         }
     };
-    auto answered = [&](int fd, std::string const& bytes) {
-        return exchange(fd, bytes.substr(bytes.size() - 8)).out;
-    };
+    auto answered = [&](int fd, unsigned id) { return exchange(fd, record(5, id, "")).out; };
     std::string const body(40 << 20, 'b');
-    std::string first = request(1, SOME_PARAMS, body);
     int early = client();
-    deliver(early, first);
-    std::string second = request(2, SOME_PARAMS, body, true);
-    deliver(late, second);
-    EXPECT_EQ(answered(late, second), "Status: 413 Payload Too Large\r\n" + refusal +
-                                          "bodies held at once larger than 67108864 bytes.\" }");
-    EXPECT_EQ(answered(early, first), std::to_string(body.size()));
+    deliver(early, request(1, SOME_PARAMS, body));
+    deliver(late, request(2, SOME_PARAMS, body, true));
+    EXPECT_EQ(answered(late, 2), "Status: 413 Payload Too Large\r\n" + refusal +
+                                     "bodies held at once larger than 67108864 bytes.\" }");
+    EXPECT_EQ(answered(early, 1), std::to_string(body.size()));
     // Once the first is answered its body no longer counts.
-    std::string third = request(3, SOME_PARAMS, body, true);
-    deliver(late, third);
-    EXPECT_EQ(answered(late, third), std::to_string(body.size()));
+    deliver(late, request(3, SOME_PARAMS, body, true));
+    EXPECT_EQ(answered(late, 3), std::to_string(body.size()));
 }
 
 TEST_F(FcgiTest, DestructionEndsHeldRequestsWithoutWaitingForQueuedAnswers) {
@@ -521,17 +496,12 @@ TEST_F(FcgiTest, DestructionEndsHeldRequestsWithoutWaitingForQueuedAnswers) {
     EXPECT_LT(receiveUntilEnd(queued, 3000).size(), size_t(16 << 20));
 }
 
-TEST_F(FcgiTest, ASecondListenerOnThePortIsRefused) {
+TEST_F(FcgiTest, ListensAloneOnItsPortOrServesASocketInheritedAsDescriptorZero) {
     EXPECT_NE(failure([&] { Fcgi second(PORT, poll, api); }).find("bind: Address already in use"),
               std::string::npos);
-}
-
-TEST_F(FcgiTest, ServesAListeningSocketInheritedAsDescriptorZero) {
     fcgi.reset();
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(PORT);
+    sockaddr_in address{AF_INET, htons(PORT), {}, {}};
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     listen(listener, 10);
     int input = dup(0);
