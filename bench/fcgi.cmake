@@ -1,5 +1,6 @@
 add_executable(fcgi_bench fcgi_bench.cpp)
 target_link_libraries(fcgi_bench PRIVATE fcgi benchmark::benchmark pthread)
+target_include_directories(fcgi_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
 
 # The reference responder needs the packaged FastCGI library (Debian libfcgi-dev).
 find_path(FCGIAPP_INCLUDE fcgiapp.h)

@@ -15,6 +15,7 @@
 #include "eventpoll.h"
 #include "fcgi.h"
 #include "log.h"
+#include "serveall.h"
 
 namespace {
 
@@ -136,24 +137,20 @@ void requestStream(benchmark::State& state) {
     static gen::LogLevel level = gen::LogLevel::Warn;
     gComponentLogLevel = &level;
     EventPoll poll;
-    Fcgi fcgi(PORT, poll);
-    struct Writer : Fcgi::RequestCallback {
-        size_t size;
-        std::string text;
-        explicit Writer(size_t size) : size(size), text(size, 'p') {}
-        void handleRequest(Request* request) override {
-            request->writeHeader("");
-            size_t done = 0;
-            // As a download would read it: 64 KiB a call, printed in pieces of the argument's size.
-            request->streamFrom([this, done](Request& answer) mutable {
-                for (size_t piece = 0; piece < CALL_SIZE; piece += size)
-                    answer.output().write(text.data(), std::streamsize(size));
-                done += CALL_SIZE;
-                return done < ANSWER_SIZE;
-            });
-        }
-    } writer(size_t(state.range(0)));
-    fcgi.callback = &writer;
+    size_t const size = size_t(state.range(0));
+    std::string const text(size, 'p');
+    ServeAll writer([&](Request& request) {
+        request.writeHeader("");
+        size_t done = 0;
+        // As a download would read it: 64 KiB a call, printed in pieces of the argument's size.
+        request.streamFrom([&, done](Request& answer) mutable {
+            for (size_t piece = 0; piece < CALL_SIZE; piece += size)
+                answer.output().write(text.data(), std::streamsize(size));
+            done += CALL_SIZE;
+            return done < ANSWER_SIZE;
+        });
+    });
+    Fcgi fcgi(PORT, poll, writer);
     Asker asker(PORT);
     for (auto _ : state) {
         asker.ask();

@@ -3,28 +3,30 @@
 
     plain_records.py GENERATOR DEFINITION OUTPUT
 
-reads DEFINITION with the device code's generator (GENERATOR, gen/generate.py) and writes OUTPUT, the baseline
-of tree_bench: every record field printed through plain::value (a fresh JSON object each), plain::escape and
-plain::enumeration, which the benchmark defines. The texts are the service's own, so the two trees compare
-byte for byte.
+reads DEFINITION with the device code's generator (GENERATOR, gen/generate.py, and the modules beside it) and writes
+OUTPUT, the baseline of tree_bench: every record field printed through plain::value (a fresh JSON object each),
+plain::escape and plain::enumeration, which the benchmark defines. The texts are the service's own, so the two trees
+compare byte for byte.
 """
 import importlib
 import os
 import sys
+from types import SimpleNamespace
 
 sys.dont_write_bytecode = True  # keep the source tree as checked out
 
 
 def load(path):
-    # The generator is imported from where it lives; its command line runs only as a script.
+    # The generator's modules are imported from where they live; its command line runs only as a script.
     sys.path.insert(0, os.path.dirname(os.path.abspath(path)))
-    return importlib.import_module(os.path.splitext(os.path.basename(path))[0])
+    modules = [importlib.import_module(name) for name in ("definition", "emit", "generate")]
+    return SimpleNamespace(**{k: v for module in modules for k, v in vars(module).items() if not k.startswith("_")})
 
 
 # One printer per base type of a field: the field, the text that opens its member and the model in; the lines
 # that append the member to out back. Buffers are never record fields.
 def print_bool(field, key, model):
-    return [f'    out += "{key} " + Introspection::printBool(r.{field.name});']
+    return [f'    out += "{key} " + std::string(Introspection::printBool(r.{field.name}));']
 
 
 def print_string(field, key, model):

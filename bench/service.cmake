@@ -6,8 +6,7 @@ add_custom_command(
     OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/plain_records_gen.cpp
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/plain_records.py ${CMAKE_SOURCE_DIR}/gen/generate.py
             ${CMAKE_SOURCE_DIR}/gen/device.def ${CMAKE_CURRENT_BINARY_DIR}/plain_records_gen.cpp
-    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/plain_records.py ${CMAKE_SOURCE_DIR}/gen/generate.py
-            ${CMAKE_SOURCE_DIR}/gen/device.def
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/plain_records.py ${GENERATOR} ${CMAKE_SOURCE_DIR}/gen/device.def
     COMMENT "Generating the plain record getters of the benchmark")
 add_executable(tree_bench tree_bench.cpp ${CMAKE_CURRENT_BINARY_DIR}/plain_records_gen.cpp)
 target_link_libraries(tree_bench PRIVATE webapi gen_init testprocess benchmark::benchmark)

@@ -26,9 +26,6 @@
 #include "process.h"
 #include "standin.h"
 
-void processPreInit() {}
-void processPostInit() {}
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -78,7 +75,9 @@ int main(int argc, char** argv) {
         // Registered by the service well before the change, at a random phase of its pass.
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 100));
         auto start = Clock::now();
-        Introspection::setVarValue(mem, var, std::to_string(1 + change % 4).c_str());
+        Change set = Introspection::setVarValue(mem, var, std::to_string(1 + change % 4).c_str());
+        if (set.changed)
+            postEvent(set.notify);
         std::vector<pollfd> open;
         for (int fd : fds)
             open.push_back({fd, POLLIN, 0});

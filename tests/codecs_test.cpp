@@ -1,6 +1,5 @@
-// The fast paths of escape(), printValue() and formatFloat() against the plain std::regex, nlohmann and
-// printf readings they replace, over generated texts with quotes, backslashes, control characters and valid
-// and broken UTF-8.
+// The fast paths of printValue() and formatFloat() against the plain nlohmann and printf readings they
+// replace, over generated texts with quotes, backslashes, control characters and valid and broken UTF-8.
 
 #include <cmath>
 #include <cstring>
@@ -8,7 +7,6 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -64,28 +62,6 @@ TEST(Codecs, PrintValueMatchesAFreshObjectDump) {
     }
     EXPECT_GT(broken, 1000) << "the generator should produce invalid UTF-8 often";
     EXPECT_LT(broken, 19000);
-}
-
-TEST(Codecs, EscapeMatchesTheRegex) {
-    // Each pattern with the ECMAScript one of its set. Plain brackets are scanned, the rest is the regex; the
-    // web API's four characters make a backslash a member, so backslashes are doubled as quotes are escaped.
-    std::vector<std::pair<std::string, std::string>> const cases = {
-        {"[\\\\\"]", "[\\\\\\\"]"}, {"[\"]", "[\"]"}, {"[\"' a]", "[\\\"\\' a]"}, {"[a-c]", "[a-c]"},
-        {"[^a]", "[^a]"},           {"\"", "\""},     {"a|\\\\", "a|\\\\"},       {"[\\n\"]", "[\\n\"]"},
-        {"[\\s]", "[\\s]"},         {"[]", "[]"},     {"[\\\"]", "[\\\\\\\"]"}};
-    std::mt19937 random(11);
-    for (auto const& [pattern, ecma] : cases) {
-        Introspection::setEscapeCharacters(pattern);
-        std::regex reference(ecma, std::regex::ECMAScript);
-        for (int i = 0; i < 3000; ++i) {
-            std::string sample = text(random, 16);
-            ASSERT_EQ(Introspection::escape(sample), std::regex_replace(sample, reference, "\\$&"))
-                << "pattern " << pattern << " text " << testing::PrintToString(sample);
-        }
-    }
-    // A pattern the regex refuses leaves the last one, the web API's, in place.
-    EXPECT_THROW(Introspection::setEscapeCharacters("[a"), std::regex_error);
-    EXPECT_EQ(Introspection::escape("\\\""), "\\\\\\\"");
 }
 
 TEST(Codecs, FloatTextsMatchPrintf) {

@@ -4,29 +4,20 @@
 #include <fcntl.h>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <sys/stat.h>
 
 #include "kmsg.h"
+#include "onewire.h"
 #include "pngdecode.h"
 #include "requesthandler.h"
 #include "servicefixture.h"
 #include "standin.h"
 
-void processPreInit() {}
-void processPostInit() {}
-
 namespace {
 
 using namespace servicetest;
 
-class Endpoints : public Service {
-protected:
-    // The answer's whole standard output, header included.
-    std::string raw(Params const& p, std::string const& body = "") { return answerOf(send(p, body)).out; }
-};
-
-// --- kernel log ---
+using Endpoints = Service;
 
 TEST_F(Endpoints, KernelLogOffsetsChooseWhatIsSentAndAnUpToDateRequestWaitsForNewText) {
     // The kernel's log so far, then whatever the test writes into the pipe.
@@ -35,9 +26,7 @@ TEST_F(Endpoints, KernelLogOffsetsChooseWhatIsSentAndAnUpToDateRequestWaitsForNe
     putOnPath("/tmp/bin");
     startService();
     int more = open("/tmp/more-log", O_RDWR);
-    auto log = [&](std::string const& query) {
-        return raw({{"SCRIPT_NAME", "/api/v1/log.cgi"}, {"QUERY_STRING", query}});
-    };
+    auto log = [&](std::string const& query) { return raw(logFrom(query)); };
     ASSERT_TRUE(waitUntil([&] { return log("").find("plain") != std::string::npos; }));
     std::string const header = "Content-type: text/html\r\n"
                                "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'\r\n"
@@ -52,7 +41,7 @@ TEST_F(Endpoints, KernelLogOffsetsChooseWhatIsSentAndAnUpToDateRequestWaitsForNe
         EXPECT_EQ(log(query), header + size + "\r\n" + first) << query;
 
     // Held while there is nothing new; a colour cut between two writes is no new text until its end arrives.
-    int held = send({{"SCRIPT_NAME", "/api/v1/log.cgi"}, {"QUERY_STRING", "offset=" + size}});
+    int held = send(logFrom("offset=" + size));
     ASSERT_EQ(write(more, "\x1b[3", 3), 3);
     served(); // the pipe was readable before this request came, so it has been read by its answer
     EXPECT_EQ(fcgiclient::receiveAvailable(held), "");
@@ -61,13 +50,13 @@ TEST_F(Endpoints, KernelLogOffsetsChooseWhatIsSentAndAnUpToDateRequestWaitsForNe
     close(more);
 }
 
-// --- screen capture ---
-
 TEST_F(Endpoints, ScreenIsAPictureOfTheScreenAndAFailedCaptureIsAnError) {
     // The pixels themselves are the capture unit's to check; here the picture and the error reach the client.
-    StandInScreen fb{64, 48, 2};
-    auto black = [](uint32_t, uint32_t, uint32_t) { return 0u; };
-    writeStandInFramebuffer("/dev/fb0", fb, black);
+    auto screenOf = [](uint32_t depth) {
+        writeStandInFramebuffer("/dev/fb0", {64, 48, 2, 0, depth},
+                                [](uint32_t, uint32_t, uint32_t) { return 0u; });
+    };
+    screenOf(32);
     startService();
     auto screen = [&] { return raw({{"SCRIPT_NAME", "/api/v1/screen.cgi"}}); };
     std::string const header = Constants::PNG_HEADER;
@@ -79,19 +68,13 @@ TEST_F(Endpoints, ScreenIsAPictureOfTheScreenAndAFailedCaptureIsAnError) {
 
     // Another depth is refused with an error status and nothing of a picture; the next capture works again.
     KmsgReader kmsg;
-    fb.bitsPerPixel = 16;
-    writeStandInFramebuffer("/dev/fb0", fb, black);
-    EXPECT_EQ(
-        screen(),
-        "Status: 500 Internal Server Error\r\n" + JSON_HEADER +
-            R"({"result": 0, "error": "Screen capture needs 32 bits per pixel, the framebuffer has 16" })");
-    EXPECT_TRUE(kmsg.waitFor("Screen capture needs 32 bits per pixel"));
-    fb.bitsPerPixel = 32;
-    writeStandInFramebuffer("/dev/fb0", fb, black);
+    screenOf(16);
+    std::string const refusal = "Screen capture needs 32 bits per pixel, the framebuffer has 16";
+    EXPECT_EQ(screen(), SERVER_ERROR + JSON_HEADER + R"({"result": 0, "error": ")" + refusal + "\" }");
+    EXPECT_TRUE(kmsg.waitFor(refusal));
+    screenOf(32);
     EXPECT_EQ(screen().substr(0, header.size() + 4), header + "\x89PNG");
 }
-
-// --- 1-Wire ---
 
 class OneWire : public Endpoints {
 protected:
@@ -109,7 +92,6 @@ protected:
 };
 
 TEST_F(OneWire, ModemTypeComesFromTheFirstLetterAndABadBodyChangesNothing) {
-    KmsgReader kmsg;
     std::pair<char const*, gen::ModemType> const cases[] = {
         {R"({"devType": "Apple"})", gen::ModemType::Tarn},
         {R"({"devType": "B"})", gen::ModemType::P2400},
@@ -121,11 +103,12 @@ TEST_F(OneWire, ModemTypeComesFromTheFirstLetterAndABadBodyChangesNothing) {
     }
     modem(R"({"devType": ""})");
     EXPECT_EQ(label(gMemServiceMode->ServiceMode1WireModemLabel), "Unknown Modem type connected");
-    modem(R"({"type": "A"})");
-    EXPECT_TRUE(kmsg.waitFor("Key: 'devType' is missing"));
-    EXPECT_TRUE(kmsg.waitFor("Writing to the modem's 1Wire failed"));
-    modem(R"({"devType": 5})");
-    EXPECT_TRUE(kmsg.waitFor("Writing to the modem's 1Wire failed"));
+    for (auto [body, said] : {std::pair{R"({"type": "A"})", "Key: 'devType' is missing"},
+                              {R"({"devType": 5})", "Writing to the modem's 1Wire failed"}}) {
+        KmsgReader kmsg;
+        modem(body);
+        EXPECT_TRUE(kmsg.waitFor(said) && kmsg.waitFor("Writing to the modem's 1Wire failed")) << body;
+    }
     EXPECT_EQ(modem("devType: A").substr(0, 24), "Status: 400 Bad Request\r");
     EXPECT_EQ(gMemServiceMode->ServiceModeConnectedModemType, gen::ModemType::P900);
 }
@@ -136,12 +119,11 @@ TEST_F(OneWire, RingWriteRunsTheToolWithTheTwoLines) {
     EXPECT_EQ(ring(R"({"unit": "metric", "focusCloseValue": "0.45"})"), "");
     EXPECT_EQ(fileText("/tmp/onewire.args"), "-e -m knob\n");
     EXPECT_EQ(fileText("/tmp/onewire.in"), "1\n0.45\n\n"); // echo adds its own line feed
-    auto const flag = gen::Event::VarServiceModeWritingToRing1WireChanged;
-    std::multiset<uint32_t> events;
-    for (Notify const& event : delivered(flag, 2)) // its lowering is the last event the write posts
-        events.insert(event.event);
-    EXPECT_EQ(events.count(gen::Event::VarPreMarkedRingAutoDetChanged), 2u) << "already true: posted twice";
-    EXPECT_EQ(events.count(flag), 2u) << "raised and lowered";
+    // The writing flag brackets the write; the detection flag, already true, is posted twice all the same.
+    EXPECT_EQ(eventsUntil(gen::Event::VarServiceModeWritingToRing1WireChanged, 2),
+              "VarServiceModeWritingToRing1WireChanged VarServiceMode1WireRingLabelChanged "
+              "VarPreMarkedRingAutoDetChanged VarPreMarkedRingAutoDetChanged "
+              "VarServiceModeWritingToRing1WireChanged");
     EXPECT_TRUE(gMemPersistent->PreMarkedRingAutoDet);
     EXPECT_FALSE(gMemServiceMode->ServiceModeWritingToRing1Wire);
     EXPECT_EQ(label(gMemServiceMode->ServiceMode1WireRingLabel), "-");
@@ -155,7 +137,7 @@ TEST_F(OneWire, RingWriteRunsTheToolWithTheTwoLines) {
         EXPECT_EQ(fileText("/tmp/onewire.in"), std::to_string(i % 3 + 1) + "\n" + values[i] + "\n\n")
             << values[i];
     }
-    EXPECT_NE(access("/tmp/x", F_OK), 0);
+    EXPECT_FALSE(exists("/tmp/x"));
     EXPECT_FALSE(gMemServiceMode->ServiceModeWritingToRing1Wire);
 }
 
@@ -186,13 +168,12 @@ TEST_F(OneWire, AFailedOrRefusedWriteClearsTheFlagAndRunsNothingAlsoWithTheBroke
     EXPECT_EQ(refused.substr(0, 24), "Status: 400 Bad Request\r") << refused;
 
     // With the broker gone the write fails as well; the service goes on serving.
-    kill(broker, SIGTERM);
-    waitpid(broker, nullptr, 0);
+    stopProcess(broker);
     std::string answer = ring(R"({"unit": "metric", "focusCloseValue": "0.45"})");
-    EXPECT_EQ(answer.substr(0, 35), "Status: 500 Internal Server Error\r\n") << answer;
-    EXPECT_NE(answer.find("Could not send message to server"), std::string::npos) << answer;
+    EXPECT_EQ(answer.substr(0, SERVER_ERROR.size()), SERVER_ERROR) << answer;
+    EXPECT_TRUE(contains(answer, "Could not send message to server")) << answer;
     EXPECT_FALSE(gMemServiceMode->ServiceModeWritingToRing1Wire);
-    EXPECT_NE(access("/tmp/onewire.in", F_OK), 0);
+    EXPECT_FALSE(exists("/tmp/onewire.in"));
     EXPECT_EQ(modem(R"({"devType": "A"})"), "");
 }
 
@@ -200,12 +181,12 @@ TEST(RingCommand, QuotesAreEscapedAndTheRoomIsCountedAfterQuoting) {
     std::string format = Constants::ONEWIRE_RING_COMMAND;
     size_t room = Constants::ONEWIRE_COMMAND_SIZE - 1 - (format.size() - 2); // for the text in place of %s
     std::string fits = "1\n" + std::string(room - 2, '9');
-    EXPECT_EQ(RequestHandler::ringCommand(fits).size(), Constants::ONEWIRE_COMMAND_SIZE - 1);
-    EXPECT_THROW(RequestHandler::ringCommand(fits + "9"), std::runtime_error);
+    EXPECT_EQ(::OneWire::ringCommand(fits).size(), Constants::ONEWIRE_COMMAND_SIZE - 1);
+    EXPECT_THROW(::OneWire::ringCommand(fits + "9"), std::runtime_error);
     // A quote takes four characters once quoted.
-    EXPECT_THROW(RequestHandler::ringCommand(fits.substr(0, fits.size() - 3) + "'"), std::runtime_error);
-    EXPECT_NO_THROW(RequestHandler::ringCommand(fits.substr(0, fits.size() - 4) + "'"));
-    EXPECT_EQ(RequestHandler::ringCommand("1\nit's\n"),
+    EXPECT_THROW(::OneWire::ringCommand(fits.substr(0, fits.size() - 3) + "'"), std::runtime_error);
+    EXPECT_NO_THROW(::OneWire::ringCommand(fits.substr(0, fits.size() - 4) + "'"));
+    EXPECT_EQ(::OneWire::ringCommand("1\nit's\n"),
               "echo '1\nit'\\''s\n' | onewire-tool.py -e -m knob >/dev/kmsg 2>&1");
 }
 

@@ -4,19 +4,15 @@
 
 #include <csignal>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include "kernellog.h"
 #include "kmsg.h"
-#include "logging.h"
 #include "requesthandler.h"
 #include "servicefixture.h"
-
-void processPreInit() {}
-void processPostInit() {}
 
 namespace {
 
@@ -27,11 +23,13 @@ using Faults = Service;
 TEST_F(Faults, SetBodiesCostWhatTheyWeighAndDeepOnesAreRefused) {
     startService();
     long before = statusKb(service, "VmHWM:");
-    size_t levels = (1 << 20) / 4;
-    std::string deep;
-    for (size_t i = 0; i < levels; ++i)
-        deep += "{a:";
-    deep += "1" + std::string(levels, '}');
+    auto nested = [](size_t levels, std::string const& inner) {
+        std::string opened;
+        for (size_t i = 0; i < levels; ++i)
+            opened += "{a:";
+        return opened + inner + std::string(levels, '}');
+    };
+    std::string const deep = nested((1 << 20) / 4, "1");
     EXPECT_EQ(set(deep), R"({"result": 0, "error": "Body nested deeper than 16 levels." })");
     // Read level by level, keeping every level's text, it took hundreds of MiB; now about the body's size
     // (under AddressSanitizer its quarantine keeps what is freed).
@@ -43,41 +41,32 @@ TEST_F(Faults, SetBodiesCostWhatTheyWeighAndDeepOnesAreRefused) {
     EXPECT_LT(statusKb(service, "VmHWM:") - before, bound);
 
     // Sixteen levels are still read; the value is the last pair's.
-    std::string wrapped = "{\"MemPersistent\": {\"FocusTorque\": ";
-    for (int i = 0; i < 14; ++i)
-        wrapped += "{v:";
-    wrapped += "3" + std::string(14, '}') + "}}";
-    EXPECT_EQ(set(wrapped), R"({"result": 1 })");
+    std::string const wrapped = "{\"MemPersistent\": {\"FocusTorque\": " + nested(14, "3") + "}}";
+    EXPECT_EQ(set(wrapped), SET_DONE);
+    EXPECT_EQ(gMemPersistent->FocusTorque, 3);
     EXPECT_EQ(set("{a:" + wrapped + "}"), R"({"result": 0, "error": "Body nested deeper than 16 levels." })");
 }
 
 TEST_F(Faults, HeldRequestsAndIdleConnectionsMakeRoomForNewOnes) {
     startService();
-    std::vector<int> held;
+    std::vector<pollfd> held;
     for (unsigned i = 0; i <= Constants::FCGI_MAX_REQUESTS; ++i)
-        held.push_back(send({{"SCRIPT_NAME", "/api/v1/update.cgi"}}, "", i + 1));
-    // The 33rd held request answers the one held longest (one alone), as if its pass had come with nothing
-    // new.
-    std::vector<pollfd> answers;
-    for (int fd : held)
-        answers.push_back({fd, POLLIN, 0});
-    ASSERT_EQ(::poll(answers.data(), answers.size(), 5000), 1);
-    long answered =
-        std::find_if(answers.begin(), answers.end(), [](pollfd p) { return p.revents; }) - answers.begin();
-    EXPECT_EQ(answerOf(std::exchange(held[size_t(answered)], -1)).out,
+        held.push_back({send({{"SCRIPT_NAME", "/api/v1/update.cgi"}}, "", i + 1), POLLIN, 0});
+    // The 33rd held request answers the one held longest (that one alone), as if nothing new had come.
+    ASSERT_EQ(::poll(held.data(), held.size(), 5000), 1);
+    long answered = std::find_if(held.begin(), held.end(), [](pollfd p) { return p.revents; }) - held.begin();
+    EXPECT_EQ(answerOf(std::exchange(held[size_t(answered)].fd, -1)).out,
               JSON_HEADER + "{\r\n\"id\": " + std::to_string(answered + 1) +
                   ",\r\n\"errors\": [],\r\n\"variables\": {\r\n}\r\n}\r\n");
     served();
-    pollfd last{held.back(), POLLIN, 0};
-    EXPECT_EQ(::poll(&last, 1, 0), 0) << "the 33rd is held in its place, not closed";
+    EXPECT_EQ(::poll(&held.back(), 1, 0), 0) << "the 33rd is held in its place, not closed";
     // Connections that never send anything, more than are kept open, do not shut out the browser either: once
     // they have idled past the grace, they give way.
     for (int i = 0; i < 300; ++i)
-        held.push_back(fcgiclient::connectTo(9000));
-    std::string const none = answerOf(send({{"SCRIPT_NAME", "/api/v1/none.cgi"}}), 20000).out;
-    EXPECT_NE(none.find("Unknown script"), std::string::npos);
-    for (int fd : held)
-        close(fd);
+        held.push_back({fcgiclient::connectTo(9000), 0, 0});
+    EXPECT_TRUE(contains(answerOf(send({{"SCRIPT_NAME", "/api/v1/none.cgi"}}), 20000).out, "Unknown script"));
+    for (pollfd const& connection : held)
+        close(connection.fd);
 }
 
 TEST_F(Faults, ABrokerThatStopsReadingStopsNeitherTheServiceNorItsEndpoints) {
@@ -91,46 +80,33 @@ TEST_F(Faults, ABrokerThatStopsReadingStopsNeitherTheServiceNorItsEndpoints) {
     // Every set posts an event; the broker's socket fills after a few hundred, and the post that finds it
     // full fails after the send timeout, the later ones at once.
     for (int i = 0; i < 400; ++i)
-        ASSERT_EQ(set("{MemPersistent: {FocusTorque: " + std::to_string(1 + i % 4) + "}}"),
-                  R"({"result": 1 })");
+        ASSERT_EQ(set("{MemPersistent: {FocusTorque: " + std::to_string(1 + i % 4) + "}}"), SET_DONE);
     EXPECT_TRUE(log.waitFor("Could not send message to server"));
-    EXPECT_NE(ask({{"SCRIPT_NAME", "/api/v1/all.cgi"}}).find("\"FocusTorque\""), std::string::npos);
+    EXPECT_TRUE(contains(ask({{"SCRIPT_NAME", "/api/v1/all.cgi"}}), "\"FocusTorque\""));
 
     // An endpoint that fails on it (posting an upload's events) is answered with the failure.
-    std::string body =
-        "--b0undary\r\nContent-Disposition: form-data; name=\"deviceid\"\r\n\r\nHand unit-4100\r\n"
-        "--b0undary\r\nContent-Disposition: form-data; name=\"file\"; filename=\"p.cmf\"\r\n\r\n"
-        "package\r\n--b0undary--\r\n";
-    auto failed = answerOf(send({{"SCRIPT_NAME", "/voxapp/v1"},
-                                 {"PATH_INFO", "/device/update"},
-                                 {"REQUEST_METHOD", "POST"},
-                                 {"CONTENT_TYPE", "multipart/form-data; boundary=b0undary"}},
-                                body));
-    EXPECT_EQ(failed.out, "Status: 500 Internal Server Error\r\n" + JSON_HEADER +
-                              R"({"result": 0, "error": "Could not send message to server" })");
+    EXPECT_EQ(raw(UPLOAD, form({{"deviceid", "Hand unit-4100"}, {"file", "package"}})),
+              SERVER_ERROR + JSON_HEADER + R"({"result": 0, "error": "Could not send message to server" })");
     EXPECT_TRUE(log.waitFor("to /voxapp/v1 failed: Could not send message to server"));
     served();
 }
 
 TEST_F(Faults, TheServiceTellsSystemdItIsReadyAndAlive) {
     int systemd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    strcpy(address.sun_path, "/tmp/notify");
+    sockaddr_un address{AF_UNIX, "/tmp/notify"};
     ASSERT_EQ(bind(systemd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     setenv("NOTIFY_SOCKET", address.sun_path, 1);
     setenv("WATCHDOG_USEC", "200000", 1);
     startService();
     unsetenv("NOTIFY_SOCKET");
     unsetenv("WATCHDOG_USEC");
-    auto next = [&] {
+    for (char const* expected : {"READY=1", "WATCHDOG=1", "WATCHDOG=1"}) {
         pollfd ready{systemd, POLLIN, 0};
         char message[64] = {};
-        bool got = ::poll(&ready, 1, 5000) == 1 && recv(systemd, message, sizeof message - 1, 0) > 0;
-        return got ? std::string(message) : "nothing";
-    };
-    for (char const* expected : {"READY=1", "WATCHDOG=1", "WATCHDOG=1"})
-        EXPECT_EQ(next(), expected);
+        ASSERT_EQ(::poll(&ready, 1, 5000), 1) << "no " << expected;
+        ASSERT_GT(recv(systemd, message, sizeof message - 1, 0), 0);
+        EXPECT_STREQ(message, expected);
+    }
     close(systemd);
 }
 
@@ -145,14 +121,10 @@ TEST_F(Faults, TheKeptLogIsBoundedAndHeldLogRequestsAreAnsweredWhenItsSourceEnds
     } more;
     startService();
     std::string const HTML = Constants::LOG_HEADER;
-    auto log = [&](size_t offset) {
-        return answerOf(send({{"SCRIPT_NAME", "/api/v1/log.cgi"},
-                              {"QUERY_STRING", "offset=" + std::to_string(offset)}}))
-            .out.substr(HTML.size());
-    };
+    auto from = [](size_t offset) { return logFrom("offset=" + std::to_string(offset)); };
+    auto log = [&](size_t offset) { return raw(from(offset)).substr(HTML.size()); };
     auto text = [](std::string const& answer) { return answer.substr(answer.find("\r\n") + 2); };
-    std::string line(99, 'x');
-    line += '\n';
+    std::string line = std::string(99, 'x') + '\n';
     size_t total = (Constants::LOG_KEPT_SIZE + 2 * Constants::LOG_TRIM_STEP) / line.size() * line.size();
     for (size_t written = 0; written < total; written += line.size()) {
         line.replace(0, 10, std::to_string(1000000000 + written / line.size()));
@@ -171,8 +143,7 @@ TEST_F(Faults, TheKeptLogIsBoundedAndHeldLogRequestsAreAnsweredWhenItsSourceEnds
     EXPECT_EQ(text(log(total - 150)), kept.substr(kept.size() - 150));
 
     // Up to date, a request is held until the log grows; once it cannot, it is answered with the size alone.
-    int held =
-        send({{"SCRIPT_NAME", "/api/v1/log.cgi"}, {"QUERY_STRING", "offset=" + std::to_string(total)}});
+    int held = send(from(total));
     served();
     EXPECT_EQ(fcgiclient::receiveAvailable(held), "");
     close(more.fd);

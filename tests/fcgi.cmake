@@ -1,5 +1,6 @@
 add_executable(fcgi_responder fcgi_responder.cpp)
 target_link_libraries(fcgi_responder PRIVATE fcgi)
+target_include_directories(fcgi_responder PRIVATE support)
 
 service_test(fcgi_test SOURCES fcgi_test.cpp LIBS fcgi fcgiclient SANDBOX)
 service_test(fcgi_peers_test SOURCES fcgi_peers_test.cpp SANDBOX)

@@ -14,6 +14,7 @@
 #include "eventpoll.h"
 #include "fcgi.h"
 #include "log.h"
+#include "serveall.h"
 
 namespace {
 
@@ -21,33 +22,32 @@ char answerByte(size_t i) {
     return "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_"[i % 64];
 }
 
-struct Responder : Fcgi::RequestCallback {
-    void handleRequest(Request* request) override {
-        std::string const& script = request->param("SCRIPT_NAME");
-        if (script == "/size") {
-            request->writeHeader("Content-type: text/plain\r\n\r\n");
-            std::string const& query = request->param("QUERY_STRING");
-            unsigned long size = query.compare(0, 2, "n=") == 0 ? strtoul(query.c_str() + 2, nullptr, 10) : 0;
-            char piece[1000];
-            for (unsigned long done = 0; done < size;) {
-                size_t count = std::min<unsigned long>(sizeof piece, size - done);
-                for (size_t i = 0; i < count; ++i)
-                    piece[i] = answerByte(done + i);
-                request->output().write(piece, static_cast<std::streamsize>(count));
-                done += count;
-            }
-        } else if (script == "/id") {
-            request->output() << "connection " << request->id;
-        } else if (script == "/stderr") {
-            request->output() << "out";
-            request->error << "err";
-        } else {
-            request->writeHeader("Status: 404 Not Found\r\nContent-type: text/plain\r\n\r\n");
-            request->output() << "unknown script " << script << '\n';
+// Answers by script name, as the benchmarks and the peers suite ask.
+void respond(Request& request) {
+    std::string const& script = request.param("SCRIPT_NAME");
+    if (script == "/size") {
+        request.writeHeader("Content-type: text/plain\r\n\r\n");
+        std::string const& query = request.param("QUERY_STRING");
+        unsigned long size = query.compare(0, 2, "n=") == 0 ? strtoul(query.c_str() + 2, nullptr, 10) : 0;
+        char piece[1000];
+        for (unsigned long done = 0; done < size;) {
+            size_t count = std::min<unsigned long>(sizeof piece, size - done);
+            for (size_t i = 0; i < count; ++i)
+                piece[i] = answerByte(done + i);
+            request.output().write(piece, static_cast<std::streamsize>(count));
+            done += count;
         }
-        request->end();
+    } else if (script == "/id") {
+        request.output() << "connection " << request.id();
+    } else if (script == "/stderr") {
+        request.output() << "out";
+        request.errorOutput() << "err";
+    } else {
+        request.writeHeader("Status: 404 Not Found\r\nContent-type: text/plain\r\n\r\n");
+        request.output() << "unknown script " << script << '\n';
     }
-};
+    request.end();
+}
 
 } // namespace
 
@@ -61,9 +61,8 @@ int main(int argc, char** argv) {
         gComponentLogLevel = &quiet;
     }
     EventPoll poll;
-    Fcgi fcgi(9000, poll);
-    Responder responder;
-    fcgi.callback = &responder;
+    ServeAll responder(respond);
+    Fcgi fcgi(9000, poll, responder);
     // Requests are deleted where the web API would delete them: in its periodic pass, never where they end.
     while (poll.wait(100, false) != EventPoll::TERMINATE)
         fcgi.cleanup();

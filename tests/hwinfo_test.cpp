@@ -1,7 +1,6 @@
 // The hardware-information store against the sandbox's stand-ins of the MMC and of physical memory (sparse
 // files that read as a device never written), and the typed fields on scratch files of their own.
 
-#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -34,13 +33,9 @@ void store(char const* path, std::size_t offset, std::string const& bytes) {
     EXPECT_EQ(pwrite(fd, bytes.data(), bytes.size(), offset), ssize_t(bytes.size())) << path;
     close(fd);
 }
+// A word as the device stores it.
 std::string bytesOf(uint32_t word) {
     return std::string(reinterpret_cast<char const*>(&word), 4);
-}
-uint32_t word(std::string const& bytes, std::size_t at = 0) {
-    uint32_t value;
-    memcpy(&value, &bytes[at], 4);
-    return value;
 }
 
 char const* scratch(std::string const& bytes) {
@@ -57,27 +52,30 @@ void storeBlock(std::string const& bytes) {
     store(HwInfo::MMC_DEVICE, HwInfo::MMC_OFFSET, bytes);
 }
 
+// A field's text, or "?" when it cannot be read.
+std::string readText(HwInfo& info, char const* key) {
+    std::string value;
+    return info.read(key, value) ? value : "?";
+}
+
 // What a start reads of the block: "board-serial/revision/knob maximum".
 std::string identity() {
     HwInfo info;
     info.initialize();
-    std::string board, serial, revision, knob;
-    info.read(Constants::HWINFO_BOARD, board);
-    info.read(Constants::HWINFO_SERIAL, serial);
-    info.read(Constants::HWINFO_REVISION, revision);
-    info.read(Constants::KNOB_POS_MAX, knob);
-    return board + "-" + serial + "/" + revision + "/" + knob;
+    using namespace Constants;
+    return readText(info, HWINFO_BOARD) + "-" + readText(info, HWINFO_SERIAL) + "/" +
+           readText(info, HWINFO_REVISION) + "/" + readText(info, KNOB_POS_MAX);
 }
 
 TEST(PersistentInfo, AnAreaMustLieInItsFileAndIsChecksummedWithCrc32Mpeg2AfterTheHeader) {
-    EXPECT_NE(failure([] { Info area("/tmp/none", 0, 4); }).find("open"), std::string::npos);
+    EXPECT_TRUE(raises([] { Info area("/tmp/none", 0, 4); }, "open"));
     char const* path = scratch("HEADERBYTES!123456789"); // the 12-byte header is never covered
     // Mapped, a file that ends before the area would kill the process at the first access.
-    EXPECT_NE(failure([&] { Info area(path, 0, 22); }).find("mmap"), std::string::npos);
+    EXPECT_TRUE(raises([&] { Info area(path, 0, 22); }, "mmap"));
     Info area(path, 0, 21);
     EXPECT_EQ(area.checksum(21), 0x0376E6E7u);
     EXPECT_EQ(area.checksum(13), 0x9EFBCF93u); // the CRC of the single byte '1'
-    EXPECT_NE(failure([&] { area.checksum(22); }).find("Checksum over 22 bytes"), std::string::npos);
+    EXPECT_TRUE(raises([&] { area.checksum(22); }, "Checksum over 22 bytes"));
 }
 
 TEST(PersistentInfo, EntriesArePackedAndBitsFillWordsFromTheTop) {
@@ -95,12 +93,11 @@ TEST(PersistentInfo, EntriesArePackedAndBitsFillWordsFromTheTop) {
     std::string text;
     ASSERT_TRUE(area.get<Info::Base>("count", text));
     EXPECT_EQ(text, "1");
-    EXPECT_EQ(word(stored(path, 4096 + 4, 4)), 0x80000001u);
+    EXPECT_EQ(stored(path, 4096 + 4, 4), bytesOf(0x80000001u));
     EXPECT_FALSE(area.get<Info::Base>("absent", text));
     // A layout that does not fit its area is refused at once, not when it is written.
-    EXPECT_NE(
-        failure([&] { area.addInfo(std::make_unique<Info::Int>("beyond", 0)); }).find("beyond does not fit"),
-        std::string::npos);
+    EXPECT_TRUE(
+        raises([&] { area.addInfo(std::make_unique<Info::Int>("beyond", 0)); }, "beyond does not fit"));
     EXPECT_EQ(area.kindOf("count"), 3);
     EXPECT_EQ(area.kindOf("absent"), -1);
 }
@@ -113,18 +110,16 @@ TEST(PersistentInfo, TextsNumbersAndTheirRefusals) {
     area.addInfo(std::make_unique<Info::Int>("number", 0));
 
     EXPECT_TRUE(setText(area, "name", std::string(28, 'x').c_str()));
-    EXPECT_NE(failure([&] { setText(area, "name", std::string(29, 'y').c_str()); }).find("String too long"),
-              std::string::npos);
+    EXPECT_TRUE(raises([&] { setText(area, "name", std::string(29, 'y').c_str()); }, "String too long"));
     // Packed: the integer after the 30-byte text starts at byte 34.
     ASSERT_TRUE((area.set<Info::Int, unsigned>("number", 0x01020304u, false)));
-    EXPECT_EQ(word(stored(path, 34, 4)), 0x01020304u);
+    EXPECT_EQ(stored(path, 34, 4), bytesOf(0x01020304u));
     EXPECT_TRUE((area.set<Info::Int, unsigned>("version", 7u, true)));
     unsigned number = 0;
     EXPECT_TRUE(area.get<Info::Int>("version", number));
     EXPECT_EQ(number, 7u);
     // The numeric forms are for integers only.
-    EXPECT_NE(failure([&] { area.get<Info::Int>("name", number); }).find("name is not an Int."),
-              std::string::npos);
+    EXPECT_TRUE(raises([&] { area.get<Info::Int>("name", number); }, "name is not an Int."));
     EXPECT_THROW(setText(area, "number", "lots"), std::invalid_argument);
 
     // The refused text left the field as it was; parameters are the entries without flags.
@@ -150,9 +145,7 @@ TEST(HwInfo, ABlockNeverWrittenGetsItsNewFieldsButNoIdentity) {
     KmsgReader kmsg;
     EXPECT_EQ(identity(), "-//0");
     EXPECT_TRUE(kmsg.waitFor("Differents length, setting new values to default.", 0));
-    auto bytes = block();
-    EXPECT_EQ(word(bytes, 0), HwInfo::MMC_BLOCK_VERSION);
-    EXPECT_EQ(word(bytes, 4), 348u);
+    EXPECT_EQ(block(8), bytesOf(HwInfo::MMC_BLOCK_VERSION) + bytesOf(348));
     // Valid now: the next start finds nothing to repair.
     KmsgReader again;
     EXPECT_EQ(identity(), "-//0");
@@ -206,23 +199,17 @@ TEST(HwInfo, AssignmentsAndTheBootRegister) {
     store(HwInfo::REGISTER_DEVICE, HwInfo::REGISTER_ADDRESS, bytesOf(0x00000025u));
     HwInfo info;
     info.initialize();
-    std::string text;
-    ASSERT_TRUE(info.read(Constants::HWINFO_BOOT_FAILED_COUNTER, text));
-    EXPECT_EQ(text, "5");
-    ASSERT_TRUE(info.read(Constants::HWINFO_BOOT_FAILED, text));
-    EXPECT_EQ(text, "0");
+    EXPECT_EQ(readText(info, Constants::HWINFO_BOOT_FAILED_COUNTER), "5");
+    EXPECT_EQ(readText(info, Constants::HWINFO_BOOT_FAILED), "0");
     EXPECT_TRUE(info.write(std::string("update_requested=1")));
-    EXPECT_EQ(word(stored(HwInfo::REGISTER_DEVICE, HwInfo::REGISTER_ADDRESS, 4)), 0x80000025u);
+    EXPECT_EQ(stored(HwInfo::REGISTER_DEVICE, HwInfo::REGISTER_ADDRESS, 4), bytesOf(0x80000025u));
     EXPECT_FALSE(info.write(std::string("serial")));
     EXPECT_FALSE(info.write(std::string("nothing=1")));
-    EXPECT_NE(failure([&] { info.write(std::string("version=7")); }).find("version is private."),
-              std::string::npos);
-    EXPECT_NE(failure([&] { info.write("length", 1u); }).find("length is private."), std::string::npos);
+    EXPECT_TRUE(raises([&] { info.write(std::string("version=7")); }, "version is private."));
+    EXPECT_TRUE(raises([&] { info.write("length", 1u); }, "length is private."));
     // Each form for its own kind of key.
-    EXPECT_NE(failure([&] { info.write(Constants::KNOB_POS_MIN, "12"); }).find("is not a String."),
-              std::string::npos);
-    EXPECT_NE(failure([&] { info.write(Constants::HWINFO_UPDATE_REQ, 0u); }).find("is not an Int."),
-              std::string::npos);
+    EXPECT_TRUE(raises([&] { info.write(Constants::KNOB_POS_MIN, "12"); }, "is not a String."));
+    EXPECT_TRUE(raises([&] { info.write(Constants::HWINFO_UPDATE_REQ, 0u); }, "is not an Int."));
     unsigned number;
     EXPECT_FALSE(info.read("absent", number));
 }

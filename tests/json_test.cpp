@@ -71,24 +71,15 @@ TEST(JsonReader, NestedValuesAreReadAgainByTheSameReader) {
                           {"B", R"({"Index": 2, "Name": "x"})", true},
                           {"Index", "2", false},
                           {"Name", "x", false}}});
+}
 
-    // The document kind persists across calls: after an array every later object is read as values too.
+TEST(JsonReader, AfterAnArrayLaterObjectsAreReadAsValues) {
     Json array;
     ASSERT_TRUE(array.parse(R"([{"k": 1}])"));
     EXPECT_FALSE(array.parse(array.pairs[0].second.value)) << "an array reader reads {\"k\": 1} as values";
     EXPECT_EQ(array.errorPosition, 4);
     EXPECT_TRUE(array.parse("")) << "each call starts without the failure of the last";
     EXPECT_EQ(array.errorPosition, -1);
-}
-
-// parse copies a nested value up to its closing bracket at once; nextChar on its own counts the nesting.
-TEST(JsonReader, NextCharCountsTheBracketsOfANestedValue) {
-    Json json;
-    EXPECT_EQ(json.nextChar<Json::ValueStart>('['), Json::Value);
-    for (char c : {'[', ']'})
-        EXPECT_EQ(json.nextChar<Json::Value>(c), Json::Value);
-    EXPECT_EQ(json.nextChar<Json::Value>(']'), Json::AfterValue);
-    EXPECT_EQ(json.value, "[[]]");
 }
 
 } // namespace

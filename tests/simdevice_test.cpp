@@ -11,9 +11,6 @@
 #include "introspection.h"
 #include "process.h"
 
-void processPreInit() {}
-void processPostInit() {}
-
 namespace {
 
 bool blockExists(char const* name) {

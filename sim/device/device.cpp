@@ -27,11 +27,9 @@
 #include "hwinfo.h"
 #include "introspection.h"
 #include "log.h"
-#include "setters.h"
+#include "setvariable.h"
 #include "standin.h"
-
-void processPreInit() {}
-void processPostInit() {}
+#include "updatedaemon.h"
 
 namespace {
 
@@ -45,12 +43,19 @@ Location find(char const* block, char const* name) {
     return {mem, Introspection::getVarIndex(mem, name)};
 }
 
+// Posts what the dictionary stored, as the device's daemons do.
+void post(Change const& change) {
+    if (change.changed)
+        postEvent(change.notify);
+}
+
 // A refused value is a mistake in the tables below: the device does not start with it.
 void set(char const* block, char const* name, std::string const& text) {
     Location at = find(block, name);
-    std::string error = Introspection::setVarValue(at.mem, at.var, text.c_str());
-    if (!error.empty())
-        throw std::runtime_error(std::string(block) + "." + name + " = " + text + ": " + error);
+    Change change = Introspection::setVarValue(at.mem, at.var, text.c_str());
+    if (!change.error.empty())
+        throw std::runtime_error(std::string(block) + "." + name + " = " + text + ": " + change.error);
+    post(change);
 }
 
 // One field of a record, or of element index of an array of records, as a set request carries it.
@@ -65,9 +70,10 @@ void setField(char const* block, char const* name, int index, char const* field,
                                                                     {name, {"{}", true}},
                                                                     {"Index", {std::to_string(index), false}},
                                                                     {field, {text, false}}};
-    std::string error = Introspection::setVarValueJson(at.mem, at.var, pairs, index);
-    if (!error.empty())
-        throw std::runtime_error(std::string(block) + "." + name + "." + field + ": " + error);
+    Change change = Introspection::setVarValueJson(at.mem, at.var, pairs, index);
+    if (!change.error.empty())
+        throw std::runtime_error(std::string(block) + "." + name + "." + field + ": " + change.error);
+    post(change);
 }
 
 // A whole record through the raw-image setter; for records that hold lists of records of their own.
@@ -76,7 +82,7 @@ template <typename Record> void setImage(char const* block, char const* name, Re
     if (Introspection::getVarInfo(at.mem, at.var).size != sizeof record)
         throw std::runtime_error(std::string(block) + "." + name + " is not of this record type");
     std::string image(reinterpret_cast<char const*>(&record), sizeof record);
-    Introspection::setVarValue(at.mem, at.var, image.data());
+    post(Introspection::setVarValue(at.mem, at.var, image.data()));
 }
 
 struct Value {
@@ -302,139 +308,6 @@ void provisionHardware() {
     info.write(Constants::HWINFO_REVISION, "2.1");
 }
 
-// Where the sandbox's stand-in for init takes a reboot request: a line restarts the service, which is all of
-// the device's reboot that the service can tell from a fresh start.
-constexpr char const* REBOOT_REQUEST = "/run/reboot";
-
-void reboot() {
-    int fd = open(REBOOT_REQUEST, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        LOG(Warn, "No reboot after the host update: %s: %s", REBOOT_REQUEST, strerror(errno));
-        return;
-    }
-    if (write(fd, "reboot\n", 7) != 7)
-        LOG(Warn, "No reboot after the host update: %s", strerror(errno));
-    else
-        LOG(LogLight, "Host update installed, rebooting");
-    close(fd);
-}
-
-// The update daemon's part: checks a package when its file name is announced, and performs the update when
-// its start variable is set, reporting through the state and progress variables the app's status poll reads.
-// A package is valid unless it is empty or missing; an update takes a few seconds. A host update ends with a
-// reboot, a second after "Success" so that the status poll can see it.
-class UpdateDaemon : public ServerConnection::EventHandler {
-public:
-    void handleEvent(Notify const& event) override {
-        namespace media = gen::notify::MemMedia;
-        namespace external = gen::notify::MemExternalDevices;
-        if (event.event == media::HostUpdateFileName.event && gMemMedia->HostUpdateFileName[0]) {
-            // At once: until then the status poll would read how the last package ended.
-            setVariable(gMemMedia->HostUpdateFileState, media::HostUpdateFileState,
-                        gen::UpdateState::CheckingFile);
-            host.checkAt = ticks + 3;
-        } else if (event.event == external::QBusUpdateFileName.event &&
-                   gMemExternalDevices->QBusUpdateFileName[0]) {
-            // A new package starts at its first part: the poll's progress counts the parts done.
-            setVariable(gMemExternalDevices->QBusUpdateIndex, external::QBusUpdateIndex, 0);
-            accessory.checkAt = ticks + 3;
-        } else if (event.event == media::HostUpdateStart.event && gMemMedia->HostUpdateStart)
-            host.step = 1;
-        else if (event.event == external::QBusUpdateStart.event && gMemExternalDevices->QBusUpdateStart)
-            accessory.step = 1;
-    }
-
-    // Five times a second.
-    void tick() {
-        ++ticks;
-        advanceHost();
-        advanceAccessory();
-    }
-
-private:
-    struct Job {
-        unsigned checkAt = 0; // tick of the package check; 0 when none is due
-        unsigned step = 0;    // of a running update; 0 when none runs
-    };
-    static constexpr unsigned PARTS = 2, STEPS_PER_PART = 10;
-
-    static gen::UpdateState check(char const* path) {
-        struct stat status;
-        if (stat(path, &status) != 0)
-            return gen::UpdateState::FileNotFound;
-        return status.st_size > 0 ? gen::UpdateState::FileValid : gen::UpdateState::FileCorrupt;
-    }
-
-    // A due package check: "CheckingFile" for a while, then what the file turned out to be.
-    template <std::size_t N>
-    void advanceCheck(Job& job, gen::UpdateState& state, Notify notify, std::array<char, N> const& path) {
-        if (!job.checkAt)
-            return;
-        if (ticks == job.checkAt - 2)
-            setVariable(state, notify, gen::UpdateState::CheckingFile);
-        if (ticks >= job.checkAt) {
-            job.checkAt = 0;
-            setVariable(state, notify, check(path.data()));
-        }
-    }
-
-    void advanceHost() {
-        auto& block = *gMemMedia;
-        namespace notify = gen::notify::MemMedia;
-        advanceCheck(host, block.HostUpdateFileState, notify::HostUpdateFileState, block.HostUpdateFileName);
-        if (!host.step)
-            return;
-        // Copying, then installing, then the reboot.
-        ++host.step;
-        if (host.step == 2)
-            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState,
-                        gen::UpdateState::CopyingFile);
-        else if (host.step == 8)
-            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState, gen::UpdateState::InProgress);
-        else if (host.step == 15) {
-            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState, gen::UpdateState::Success);
-            setVariable(block.HostUpdateStart, notify::HostUpdateStart, false);
-        } else if (host.step == 20) {
-            host.step = 0;
-            // The daemon comes back from the reboot without a package, so that the next one is announced
-            // anew.
-            setVariable(block.HostUpdateFileName, notify::HostUpdateFileName, "");
-            setVariable(block.HostUpdateFileState, notify::HostUpdateFileState,
-                        gen::UpdateState::NoFileSelected);
-            reboot();
-        }
-    }
-
-    void advanceAccessory() {
-        auto& block = *gMemExternalDevices;
-        namespace notify = gen::notify::MemExternalDevices;
-        advanceCheck(accessory, block.QBusUpdateState, notify::QBusUpdateState, block.QBusUpdateFileName);
-        if (!accessory.step)
-            return;
-        unsigned done = accessory.step - 1; // steps finished
-        if (done == 0) {
-            setVariable(block.QBusUpdateState, notify::QBusUpdateState, gen::UpdateState::CopyingFile);
-            setVariable(block.QBusUpdateCount, notify::QBusUpdateCount, int(PARTS));
-        } else if (done == 1) {
-            setVariable(block.QBusUpdateState, notify::QBusUpdateState, gen::UpdateState::InProgress);
-        }
-        if (done < PARTS * STEPS_PER_PART) {
-            setVariable(block.QBusUpdateIndex, notify::QBusUpdateIndex, int(done / STEPS_PER_PART));
-            setVariable(block.QBusUpdateProgress, notify::QBusUpdateProgress,
-                        int(done % STEPS_PER_PART * 10));
-            ++accessory.step;
-            return;
-        }
-        setVariable(block.QBusUpdateProgress, notify::QBusUpdateProgress, 100);
-        setVariable(block.QBusUpdateState, notify::QBusUpdateState, gen::UpdateState::Success);
-        setVariable(block.QBusUpdateStart, notify::QBusUpdateStart, false);
-        accessory.step = 0;
-    }
-
-    unsigned ticks = 0;
-    Job host, accessory;
-};
-
 } // namespace
 
 int main() {
@@ -453,10 +326,7 @@ int main() {
         gen::mapBlocks(true);
         gServerConnection = new ServerConnection(gen::getEventPoll());
         gServerConnection->setHandler(&updates);
-        for (Notify const& event :
-             {gen::notify::MemMedia::HostUpdateFileName, gen::notify::MemMedia::HostUpdateStart,
-              gen::notify::MemExternalDevices::QBusUpdateFileName,
-              gen::notify::MemExternalDevices::QBusUpdateStart})
+        for (Notify const& event : UpdateDaemon::WATCHED)
             gServerConnection->subscribe(event);
         fill();
         gComponentLogLevel = &gMemApp->AppHwControllerLogLevel;

@@ -3,58 +3,33 @@
 // served from a second origin. After every refusal the device is read back: nothing it holds has changed.
 import assert from "node:assert/strict";
 import {existsSync, readdirSync, readFileSync} from "node:fs";
-import {mkdtemp} from "node:fs/promises";
-import {createServer, request as httpRequest} from "node:http";
+import {createServer} from "node:http";
 import {after, before, test} from "node:test";
 import {chromium} from "playwright-core";
 
-import {parseLenient} from "../../sim/console/js/lenient-json.js";
+import {CHROMIUM, DEVICE, send, setVars, until, variables} from "../support/browser.mjs";
 
-const DEVICE = "http://127.0.0.1:8080";
 // Another address of the sandbox's loopback is another site.
 const ATTACKER = "http://127.0.0.2:8081";
+// A package for a device, as a form posts it.
 const MULTIPART = "multipart/form-data; boundary=b0undary";
-const form = (fields) =>
-    Object.entries(fields)
-        .map(([name, value]) => `--b0undary\r\nContent-Disposition: form-data; name="${name}"` +
-                                (name === "file" ? `; filename="p.swu"` : "") + `\r\n\r\n${value}\r\n`)
-        .join("") +
-    "--b0undary--\r\n";
+const upload = (headers, deviceid, file) =>
+    send("POST", "/voxapp/v1/device/update", {...headers, "Content-Type": MULTIPART },
+         `--b0undary\r\nContent-Disposition: form-data; name="deviceid"\r\n\r\n${deviceid}\r\n` +
+             `--b0undary\r\nContent-Disposition: form-data; name="file"; filename="p.swu"\r\n\r\n${file}` +
+             "\r\n--b0undary--\r\n");
+const TABLE = "/voxapp/v1/lenstables/file/kept.tab";
+const torque = (value) => `{"MemPersistent": {"FocusTorque": ${value}}}`;
+const setTorque = (value, headers) => setVars(torque(value), headers);
 
-// A request with exactly the headers given (Host included), through nginx.
-function send(method, path, headers = {}, body = "") {
-    return new Promise((resolve, reject) => {
-        const req = httpRequest(
-            DEVICE + path, { method, headers: { "Content-Length": Buffer.byteLength(body), ...headers } },
-            (res) => {
-                let text = "";
-                res.setEncoding("latin1");
-                res.on("data", (d) => (text += d));
-                res.on("end", () => resolve({ status: res.statusCode, headers: res.headers, text }));
-            });
-        req.on("error", reject);
-        req.end(body);
-    });
-}
-
-const torque = async () =>
-    parseLenient((await send("GET", "/api/v1/all.cgi")).text).value.variables.MemPersistent.FocusTorque.value;
-const packages = () => readdirSync("/update").sort();
-const tables = () => (existsSync("/var/TBX") ? readdirSync("/var/TBX").sort() : []);
-const log = async () => (await send("GET", "/api/v1/log.cgi?offset=0")).text;
-const refusalsFrom = async (origin) =>
-    (await log())
-        .match(new RegExp(`Cross-origin request refused: [^\\n]* from origin '${origin}'`, "g"))
-        ?.length ??
-    0;
-// Lines reach the log through the kernel's (the sandbox's) log and dmesg: a moment after the request.
-async function until(check, what, timeout = 10000) {
-    for (const end = Date.now() + timeout; Date.now() < end; await new Promise((r) => setTimeout(r, 100)))
-        if (await check()) return;
-    assert.fail(`${what} within ${timeout} ms`);
-}
-const set = (value, headers) =>
-    send("POST", "/api/v1/set.cgi", headers, `{"MemPersistent": {"FocusTorque": ${value}}}`);
+// What a refusal must leave as it was.
+const held = async () => ({
+    torque: (await variables()).MemPersistent.FocusTorque.value,
+    packages: readdirSync("/update").sort(),
+    tables: existsSync("/var/TBX") ? readdirSync("/var/TBX").sort() : [],
+});
+const REFUSED = new RegExp(`Cross-origin request refused: [^\\n]* from origin '${ATTACKER}'`, "g");
+const refusals = async () => (await send("GET", "/api/v1/log.cgi?offset=0")).text.match(REFUSED)?.length ?? 0;
 
 let browser, attacker;
 
@@ -79,22 +54,15 @@ window.attack = async () => {
     data.append("deviceid", "ACC-77");
     data.append("file", new Blob(["fetch package"]), "p.swu");
     await Promise.all([
-        fetch("${DEVICE}/api/v1/set.cgi", {method: "POST", mode: "no-cors",
-                                           body: '{"MemPersistent": {"FocusTorque": 4}}'}),
+        fetch("${DEVICE}/api/v1/set.cgi", {method: "POST", mode: "no-cors", body: '${torque(4)}'}),
         fetch("${DEVICE}/voxapp/v1/device/update", {method: "POST", mode: "no-cors", body: data}),
-        fetch("${DEVICE}/voxapp/v1/lenstables/file/kept.tab", {method: "DELETE"}).catch(() => {}),
+        fetch("${DEVICE}${TABLE}", {method: "DELETE"}).catch(() => {}),
         ...frames]);
 };
 </script>`);
     });
     await new Promise((resolve) => attacker.listen(8081, "127.0.0.2", resolve));
-    browser = await chromium.launch({
-        executablePath: "/usr/bin/chromium",
-        args: [
-            "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-            "--disable-background-networking", "--disable-component-update", "--disable-sync"
-        ],
-    });
+    browser = await chromium.launch(CHROMIUM);
 });
 
 after(async () => {
@@ -102,93 +70,55 @@ after(async () => {
     attacker?.close();
 });
 
-test(
-    "writes from other sites' pages and unknown host names are refused, the device's own and header-less pass",
-    async () => {
-        assert.equal((await send("PUT", "/voxapp/v1/lenstables/file/kept.tab", {}, "table")).status, 200);
-        assert.equal((await set(2)).text, '{"result": 1 }');
-        const upload = form({ deviceid: "ACC-5", file: "refused package" });
-        const refusals = [
-            [
-                "POST", "/api/v1/set.cgi", { Origin: ATTACKER, "Sec-Fetch-Site": "cross-site" },
-                '{"MemPersistent": {"FocusTorque": 4}}'
-            ],
-            // A browser without Sec-Fetch-Site: its Origin is not the Host.
-            ["POST", "/api/v1/set.cgi", { Origin: ATTACKER }, '{"MemPersistent": {"FocusTorque": 4}}'],
-            [
-                "DELETE", "/voxapp/v1/lenstables/file/kept.tab",
-                { Origin: ATTACKER, "Sec-Fetch-Site": "same-site" }
-            ],
-            [
-                "PUT", "/voxapp/v1/lenstables/file/kept.tab",
-                { Origin: ATTACKER, "Sec-Fetch-Site": "cross-site" }, "x"
-            ],
-            [
-                "POST", "/voxapp/v1/device/update",
-                { Origin: ATTACKER, "Sec-Fetch-Site": "cross-site", "Content-Type": MULTIPART }, upload
-            ],
-        ];
-        for (const [method, path, headers, body] of refusals) {
-            const answer = await send(method, path, headers, body);
-            const app = path.startsWith("/voxapp");
-            assert.equal(answer.status, 403, `${method} ${path}`);
-            assert.equal(answer.headers["content-type"], "application/json");
-            assert.equal(answer.text, app ? '{"result": "Cross-origin request refused" }'
-                                          : '{"result": 0, "error": "Cross-origin request refused" }');
-        }
-        // DNS rebinding: a name of another site that leads to the device is refused whatever the method.
-        for (const [method, path] of [["GET", "/api/v1/all.cgi"], ["GET", "/voxapp/v1/device/info"],
-                                      ["POST", "/api/v1/set.cgi"]]) {
-            const answer =
-                await send(method, path, { Host: "attacker.example:8080", "Sec-Fetch-Site": "same-origin" },
-                           '{"MemPersistent": {"FocusTorque": 4}}');
-            assert.equal(answer.status, 421, `${method} ${path}`);
-        }
-        assert.equal(await torque(), "2");
-        assert.deepEqual(packages(), []);
-        assert.deepEqual(tables(), ["kept.tab"]);
-        await until(async () => (await refusalsFrom(ATTACKER)) === refusals.length,
-                    "a line for each refusal");
+test("other sites' writes and unknown Host names are refused, the device's and bare ones pass", async () => {
+    assert.equal((await send("PUT", TABLE, {}, "table")).status, 200);
+    assert.equal((await setTorque(2)).text, '{"result": 1 }');
+    const cross = { Origin: ATTACKER, "Sec-Fetch-Site": "cross-site" };
+    const api = '{"result": 0, "error": "Cross-origin request refused" }';
+    const app = '{"result": "Cross-origin request refused" }';
+    const refused = [
+        [await setTorque(4, cross), api],
+        // A browser without Sec-Fetch-Site: its Origin is not the Host.
+        [await setTorque(4, { Origin: ATTACKER }), api],
+        [await send("DELETE", TABLE, { Origin: ATTACKER, "Sec-Fetch-Site": "same-site" }), app],
+        [await send("PUT", TABLE, cross, "x"), app],
+        [await upload(cross, "ACC-5", "refused package"), app],
+    ];
+    for (const [answer, body] of refused)
+        assert.deepEqual([answer.status, answer.headers["content-type"], answer.text],
+                         [403, "application/json", body]);
+    // DNS rebinding: a name of another site that leads to the device is refused whatever the method.
+    const rebound = { Host: "attacker.example:8080", "Sec-Fetch-Site": "same-origin" };
+    for (const [method, path] of [["GET", "/api/v1/all.cgi"], ["GET", "/voxapp/v1/device/info"],
+                                  ["POST", "/api/v1/set.cgi"]])
+        assert.equal((await send(method, path, rebound, torque(4))).status, 421, `${method} ${path}`);
+    assert.deepEqual(await held(), { torque: "2", packages: [], tables: ["kept.tab"] });
+    await until(async () => (await refusals()) === refused.length, "a line for each refusal");
 
-        // The console on the device's own origin, an mDNS name, and clients that are no browser.
-        assert.equal((await set(3, { Origin: DEVICE, "Sec-Fetch-Site": "same-origin" })).text,
-                     '{"result": 1 }');
-        assert.equal(
-            (await set(4, { Host: "controller-4100.local", Origin: "http://controller-4100.local" })).text,
-            '{"result": 1 }');
-        assert.equal(await torque(), "4");
-        assert.equal((await set(1)).text, '{"result": 1 }');
-        const own = await send("POST", "/voxapp/v1/device/update",
-                               { Origin: DEVICE, "Sec-Fetch-Site": "same-origin", "Content-Type": MULTIPART },
-                               form({ deviceid: "ACC-5", file: "own package" }));
-        assert.equal(own.text, '{"taskid": "ACC-5" }');
-        const bare = await send("POST", "/voxapp/v1/device/update", { "Content-Type": MULTIPART },
-                                form({ deviceid: "ACC-6", file: "app package" }));
-        assert.equal(bare.text, '{"taskid": "ACC-6" }');
-        assert.equal(readFileSync("/update/client.cmf", "latin1"), "app package");
-    });
+    // The console on the device's own origin, an mDNS name, and clients that are no browser.
+    const own = { Origin: DEVICE, "Sec-Fetch-Site": "same-origin" };
+    assert.equal((await setTorque(3, own)).text, '{"result": 1 }');
+    const mdns = { Host: "controller-4100.local", Origin: "http://controller-4100.local" };
+    assert.equal((await setTorque(4, mdns)).text, '{"result": 1 }');
+    assert.equal((await held()).torque, "4");
+    // Back to 1, where the attacks' 4 would show.
+    assert.equal((await setTorque(1)).text, '{"result": 1 }');
+    assert.equal((await upload(own, "ACC-5", "own package")).text, '{"taskid": "ACC-5" }');
+    assert.equal((await upload({}, "ACC-6", "app package")).text, '{"taskid": "ACC-6" }');
+    assert.equal(readFileSync("/update/client.cmf", "latin1"), "app package");
+});
 
 test("a page of another site in the browser changes nothing on the device", async () => {
-    const before = {
-        torque: await torque(),
-        packages: packages(),
-        tables: tables(),
-        cmf: readFileSync("/update/client.cmf", "latin1")
-    };
-    const earlier = await refusalsFrom(ATTACKER);
+    const snapshot = async () => ({...(await held()), cmf: readFileSync("/update/client.cmf", "latin1") });
+    const before = await snapshot();
+    const earlier = await refusals();
     const page = await browser.newPage();
     await page.goto(ATTACKER + "/");
     await page.evaluate(() => window.attack());
     // Refused by the rule, not lost on the way: the two forms and the two fetches each left their line (the
     // DELETE does not even leave the browser: its preflight gets no permission).
-    await until(async () => (await refusalsFrom(ATTACKER)) === earlier + 4, "a line for each attempt");
-    assert.deepEqual({
-        torque: await torque(),
-        packages: packages(),
-        tables: tables(),
-        cmf: readFileSync("/update/client.cmf", "latin1")
-    },
-                     before);
+    await until(async () => (await refusals()) === earlier + 4, "a line for each attempt");
+    assert.deepEqual(await snapshot(), before);
     await page.close();
 });
 
@@ -196,10 +126,7 @@ test("a script in the log is shown as text, and runs nothing", async () => {
     await send("GET", "/api/v1/%3Cscript%3Ealert(1)%3C%2Fscript%3E.cgi");
     const page = await browser.newPage();
     const dialogs = [];
-    page.on("dialog", (dialog) => {
-        dialogs.push(dialog.message());
-        dialog.dismiss();
-    });
+    page.on("dialog", (dialog) => (dialogs.push(dialog.message()), dialog.dismiss()));
     const line = "Unknown script: '/api/v1/<script>alert(1)</script>.cgi'";
     let answer;
     await until(async () => {
@@ -209,21 +136,4 @@ test("a script in the log is shown as text, and runs nothing", async () => {
     assert.match(answer.headers()["content-security-policy"], /default-src 'none'/);
     assert.deepEqual(dialogs, []);
     await page.close();
-});
-
-test("two uploads at once: one package on disk, whole, the one its task was answered for", async () => {
-    const upload = (id, size, fill) => send("POST", "/voxapp/v1/device/update", { "Content-Type": MULTIPART },
-                                            form({ deviceid: `ACC-${id}`, file: fill.repeat(size) }));
-    const answers = await Promise.all([upload(30, 30 << 20, "a"), upload(20, 20 << 20, "b")]);
-    const answered = answers.map((a) => a.text.match(/"taskid": "ACC-(\d+)"/)?.[1]).filter(Boolean);
-    for (const a of answers)
-        if (!a.text.includes("taskid"))
-            assert.deepEqual([a.status, a.text], [409, '{"result": "Update already in progress" }']);
-    assert.ok(answered.length >= 1);
-    const serial = String(parseLenient((await send("GET", "/api/v1/all.cgi")).text)
-                              .value.variables.MemExternalDevices.QBusUpdateDeviceSerial.value);
-    assert.ok(answered.includes(serial));
-    const onDisk = readFileSync("/update/client.cmf", "latin1");
-    assert.equal(onDisk, (serial === "30" ? "a" : "b").repeat((serial === "30" ? 30 : 20) << 20));
-    assert.equal(existsSync("/update/file-from-app"), false);
 });

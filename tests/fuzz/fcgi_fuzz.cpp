@@ -14,29 +14,28 @@
 #include "fcgi.h"
 #include "fcgi_client.h"
 #include "log.h"
+#include "serveall.h"
 
 namespace {
 
 // Answers by the first byte of SCRIPT_NAME: 'h' holds the request, 'b' answers more than a flush, others
 // echo.
-struct Answerer : Fcgi::RequestCallback {
-    void handleRequest(Request* request) override {
-        std::string const& script = request->param("SCRIPT_NAME");
-        if (!script.empty() && script[0] == 'h')
-            return;
-        if (!script.empty() && script[0] == 'b')
-            request->output() << std::string(9000, 'b');
-        for (auto const& param : request->params)
-            request->output() << param.first << '=' << param.second << ';';
-        request->output() << request->postData;
-        request->error << script;
-        request->end();
-    }
-};
+void answer(Request& request) {
+    std::string const& script = request.param("SCRIPT_NAME");
+    if (!script.empty() && script[0] == 'h')
+        return;
+    if (!script.empty() && script[0] == 'b')
+        request.output() << std::string(9000, 'b');
+    for (auto const& param : request.params())
+        request.output() << param.first << '=' << param.second << ';';
+    request.output() << request.postData();
+    request.errorOutput() << script;
+    request.end();
+}
 
 EventPoll* gPoll;
 Fcgi* gFcgi;
-Answerer gAnswerer;
+ServeAll gAnswerer(answer);
 
 void pump() {
     for (int round = 0; round < 100 && gPoll->wait(0, true) != EventPoll::TIMEOUT; ++round) {
@@ -57,8 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
         static gen::LogLevel level = gen::LogLevel::Error;
         gComponentLogLevel = &level;
         gPoll = new EventPoll;
-        gFcgi = new Fcgi(9000, *gPoll);
-        gFcgi->callback = &gAnswerer;
+        gFcgi = new Fcgi(9000, *gPoll, gAnswerer);
     }
     if (size == 0)
         return 0;
@@ -91,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
     }
     received += fcgiclient::receiveUntilEnd(client);
     close(client);
-    check(gFcgi->connectionCount() == 0 && gFcgi->requests.empty() && gFcgi->toDelete.empty(),
+    check(gFcgi->connectionCount() == 0 && gFcgi->servedCount() == 0 && gFcgi->releasedCount() == 0,
           "a request outlived its connection");
 
     std::vector<fcgiclient::Record> records;

@@ -1,1 +1,1 @@
-service_fuzz(kernellog SOURCES kernellog_fuzz.cpp LIBS weblog)
+service_fuzz(kernellog SOURCES kernellog_fuzz.cpp LIBS kernellog)

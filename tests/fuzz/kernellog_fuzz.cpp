@@ -7,16 +7,16 @@
 #include <string>
 
 #include "eventpoll.h"
-#include "logging.h"
+#include "kernellog.h"
 
 namespace {
 std::string convert(std::string const& text, std::size_t cut1, std::size_t cut2) {
     static EventPoll poll;
-    Logging logging(poll);
+    KernelLog log(poll);
     std::size_t cuts[] = {0, cut1, cut2, text.size()};
     for (int i = 0; i < 3; ++i)
-        logging.convert(text.data() + cuts[i], cuts[i + 1] - cuts[i]);
-    return logging.text();
+        log.convert(text.data() + cuts[i], cuts[i + 1] - cuts[i]);
+    return log.text();
 }
 } // namespace
 

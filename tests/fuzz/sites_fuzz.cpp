@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "jsontext.h"
+#include "jsonwriter.h"
 #include "sitepolicy.h"
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
     if ((field[0] == "GET" || field[0] == "HEAD") && verdict == SitePolicy::Verdict::CrossOrigin)
         abort();
 
-    std::string const quoted = "\"" + jsonText(text) + "\"";
+    std::string const quoted = "\"" + JsonWriter::text(text) + "\"";
     nlohmann::json parsed =
         nlohmann::json::parse(quoted); // throws, and so fails, on anything not strict JSON
     bool utf8 = true;

@@ -2,7 +2,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <dirent.h>
+#include <filesystem>
+#include <iterator>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,15 +12,9 @@
 namespace fcgiclient {
 
 std::string record(unsigned char type, unsigned requestId, std::string const& content, unsigned padding) {
-    char const header[8] = {1,
-                            char(type),
-                            char(requestId >> 8),
-                            char(requestId),
-                            char(content.size() >> 8),
-                            char(content.size()),
-                            char(padding),
-                            0};
-    return std::string(header, 8) + content + std::string(padding, '\0');
+    auto twoBytes = [](size_t value) { return std::string{char(value >> 8), char(value)}; };
+    return std::string{1, char(type)} + twoBytes(requestId) + twoBytes(content.size()) +
+           std::string{char(padding), 0} + content + std::string(padding, '\0');
 }
 
 std::string nameValue(std::string const& name, std::string const& value, bool longLengths) {
@@ -68,46 +63,36 @@ std::string checkAnswer(std::vector<Record> const& records, Answer& answer) {
     int stage = 0; // 0 STDOUT, 1 STDERR, 2 after END_REQUEST
     for (size_t i = 0; i < records.size(); ++i) {
         Record const& r = records[i];
-        std::string where = "record " + std::to_string(i) + ": ";
-        if (r.version != 1 || r.reserved != 0)
-            return where + "version or reserved byte changed";
-        if (r.requestId != answer.requestId)
-            return where + "requestId " + std::to_string(r.requestId);
-        if (stage == 2)
-            return where + "after END_REQUEST";
-        if (r.type == 3) {
-            if (r.content != std::string(8, '\0') || r.padding != 0)
-                return where + "END_REQUEST body or padding";
-            stage = 2;
-            continue;
-        }
-        if (r.type != 6 && r.type != 7)
-            return where + "type " + std::to_string(r.type);
-        if (r.type == 6 && stage > 0)
-            return where + "STDOUT after STDERR";
-        stage = r.type == 6 ? 0 : 1;
-        if (r.content.empty())
-            return where + "empty stream record";
-        if (r.content.size() > 65528)
-            return where + "content above 65528";
-        if ((r.content.size() + r.padding) % 8 != 0 || r.padding >= 8)
-            return where + "content plus padding not a multiple of 8 (or too much padding)";
-        // Padding goes only on the last record of each flush; a record cut at the largest size needs none.
-        if (r.content.size() == 65528 && r.padding != 0)
-            return where + "padding on a full record";
-        (r.type == 6 ? answer.out : answer.err) += r.content;
+        bool const end = r.type == 3, stream = r.type == 6 || r.type == 7;
+        size_t const size = r.content.size();
+        // The first rule broken is told. Padding goes only on the last record of each flush; a record cut at
+        // the largest size needs none.
+        for (auto const& [broken, what] : std::initializer_list<std::pair<bool, std::string>>{
+                 {r.version != 1 || r.reserved != 0, "version or reserved byte changed"},
+                 {r.requestId != answer.requestId, "requestId " + std::to_string(r.requestId)},
+                 {stage == 2, "after END_REQUEST"},
+                 {end && (r.content != std::string(8, '\0') || r.padding != 0),
+                  "END_REQUEST body or padding"},
+                 {!end && !stream, "type " + std::to_string(r.type)},
+                 {r.type == 6 && stage == 1, "STDOUT after STDERR"},
+                 {stream && size == 0, "empty stream record"},
+                 {stream && size > 65528, "content above 65528"},
+                 {stream && ((size + r.padding) % 8 != 0 || r.padding >= 8),
+                  "content plus padding not a multiple of 8 (or too much padding)"},
+                 {stream && size == 65528 && r.padding != 0, "padding on a full record"}})
+            if (broken)
+                return "record " + std::to_string(i) + ": " + what;
+        stage = end ? 2 : r.type == 6 ? 0 : 1;
         if (r.type == 6)
-            answer.outSizes.push_back(unsigned(r.content.size()));
+            answer.outSizes.push_back(unsigned(size));
+        (r.type == 6 ? answer.out : answer.err) += stream ? r.content : "";
     }
     return stage == 2 ? "" : "no END_REQUEST";
 }
 
 int connectTo(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
         close(fd);
         return -1;
@@ -152,13 +137,8 @@ std::string receiveUntilEnd(int fd, int timeoutMs) {
 }
 
 int openDescriptors() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (dirent* entry = readdir(dir))
-            count += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return count;
+    std::filesystem::directory_iterator entries("/proc/self/fd");
+    return int(std::distance(begin(entries), end(entries)));
 }
 
 } // namespace fcgiclient

@@ -10,8 +10,7 @@
 namespace fcgiclient {
 
 struct Record {
-    unsigned char version;
-    unsigned char type;
+    unsigned char version, type;
     unsigned requestId;
     std::string content;
     unsigned padding;

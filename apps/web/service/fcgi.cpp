@@ -11,62 +11,63 @@
 
 #include "log.h"
 
-Fcgi::Fcgi(int port, EventPoll& poll)
-    : listenFd(-1), nextRequestId(0), poll(&poll), callback(nullptr), mQueuedBytes(0) {
-    listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd < 0)
+Fcgi::Fcgi(int port, EventPoll& poll, RequestCallback& callback) : mPoll(poll), mCallback(callback) {
+    mListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (mListenFd < 0)
         THROW_ERROR_NUMBER("socket");
     int one = 1;
-    setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(mListenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address;
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+    if (bind(mListenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
         int failure = errno;
-        ::close(listenFd);
-        listenFd = -1;
+        ::close(mListenFd);
+        mListenFd = -1;
         errno = failure;
         THROW_ERROR_NUMBER("bind");
     }
-    listen(listenFd, Constants::FCGI_LISTEN_BACKLOG);
+    listen(mListenFd, Constants::FCGI_LISTEN_BACKLOG);
     try {
-        poll.add(listenFd, this, EPOLLIN);
+        mPoll.add(mListenFd, this, EPOLLIN);
     } catch (...) {
-        ::close(listenFd);
-        listenFd = -1;
+        ::close(mListenFd);
+        mListenFd = -1;
         throw;
     }
 }
 
-Fcgi::Fcgi(EventPoll& poll) : listenFd(0), nextRequestId(0), poll(&poll), callback(nullptr), mQueuedBytes(0) {
-    poll.add(listenFd, this, EPOLLIN);
+Fcgi::Fcgi(EventPoll& poll, RequestCallback& callback) : mPoll(poll), mCallback(callback), mListenFd(0) {
+    mPoll.add(mListenFd, this, EPOLLIN);
 }
 
 Fcgi::~Fcgi() {
-    if (listenFd >= 0) {
+    if (mListenFd >= 0) {
         try {
             if (!mAcceptPaused)
-                poll->remove(listenFd);
+                mPoll.remove(mListenFd);
         } catch (std::exception const&) {
         }
-        ::close(listenFd);
-        listenFd = -1;
+        ::close(mListenFd);
+        mListenFd = -1;
     }
-    for (auto const& entry : requests) {
-        Request* request = entry.second;
-        if (request->fd == -1 || request->mMarked || !request->handedOver()) // answered or gone
+    for (auto& [id, connection] : mConnections) {
+        Request& request = *connection.request;
+        if (request.fd() == -1 || connection.released || !request.handedOver()) // answered or gone
             continue;
         try {
-            request->end();
+            request.end();
         } catch (std::exception const&) {
             // already logged by the failing call; the remaining requests are still ended
         }
     }
-    requests.clear();
-    toDelete.clear();
+    // Out of the map before they go: a connection's destructor asks to be unwatched, by its number.
+    auto connections = std::move(mConnections);
     mConnections.clear();
+    mReleased.clear();
+    connections.clear();
 }
 
 void Fcgi::event(EventPoll::EventType type) {
@@ -77,7 +78,7 @@ void Fcgi::event(EventPoll::EventType type) {
         pauseAccepting();
         return;
     }
-    int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int fd = accept4(mListenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
         switch (errno) {
         case EINTR:
@@ -102,96 +103,118 @@ void Fcgi::event(EventPoll::EventType type) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // fails harmlessly on a Unix-domain socket
 
-    unsigned id = nextRequestId++;
-    Request* request = new Request(this, fd, static_cast<int>(id));
-    mConnections[id].reset(request);
+    unsigned id = mNextId++;
+    Connection& connection = mConnections[id];
+    connection.request = std::make_unique<Request>(static_cast<Request::Owner&>(*this), fd, id);
     try {
-        poll->add(fd, request, EPOLLIN);
+        mPoll.add(fd, connection.request.get(), EPOLLIN);
     } catch (...) {
         mConnections.erase(id);
         throw;
     }
-    request->mWatched = true;
+    connection.watched = true;
 }
 
-Request* Fcgi::request(unsigned int id) const {
-    auto found = requests.find(id);
-    return found == requests.end() ? nullptr : found->second;
+Fcgi::Connection* Fcgi::connection(Request const& request) {
+    auto found = mConnections.find(request.id());
+    return found == mConnections.end() ? nullptr : &found->second;
 }
 
-void Fcgi::addRequest(Request* request) {
-    size_t held = 0;
-    for (auto const& entry : requests)
-        held += entry.second != request && entry.second->handedOver();
-    if (held >= Constants::FCGI_MAX_REQUESTS && !(callback && callback->releaseHeld())) {
-        LOG(Warn, "Connection not served: %zu requests registered, %zu connections open", held,
+size_t Fcgi::servedCount() const {
+    size_t served = 0;
+    for (auto const& [id, connection] : mConnections)
+        served += !connection.released && connection.request->handedOver();
+    return served;
+}
+
+void Fcgi::paramsComplete(Request& request) {
+    mCallback.route(request);
+}
+
+void Fcgi::complete(Request& request) {
+    size_t served = servedCount() - 1; // this one is handed over already
+    if (served >= Constants::FCGI_MAX_REQUESTS && !mCallback.releaseHeld()) {
+        LOG(Warn, "Connection not served: %zu requests registered, %zu connections open", served,
             mConnections.size());
-        request->drop("no room for its request", gen::LogLevel::DebugLight);
+        request.drop("no room for its request", gen::LogLevel::DebugLight);
         return;
     }
-    requests[request->id] = request;
-    if (callback)
-        callback->handleRequest(request);
+    if (Request::Handling* handling = request.handling())
+        handling->serve(request);
+    else // refused or never routed: nothing is served, but the request is still answered
+        request.end();
 }
 
-void Fcgi::removeRequest(Request* request) {
-    // Marked once only: the descriptor number of a removed connection may already belong to a new one, and a
-    // second entry would only earn a warning at cleanup.
-    if (request->mMarked)
+void Fcgi::release(Request& request) {
+    // Released once only: the descriptor number of a released connection may already belong to a new one, and
+    // a second entry would only earn a warning at cleanup.
+    Connection* entry = connection(request);
+    if (!entry || entry->released)
         return;
     unwatch(request);
-    LOG(DebugMost, "REQUEST remove(%i)", request->id);
-    toDelete.push_back(request->id);
-    request->mMarked = true;
+    LOG(DebugMost, "REQUEST remove(%i)", request.id());
+    mReleased.push_back(request.id());
+    entry->released = true;
+    mCallback.released(request);
 }
 
-void Fcgi::unwatch(Request* request) {
-    if (!request->mWatched)
+void Fcgi::unwatch(Request& request) {
+    Connection* entry = connection(request);
+    if (!entry || !entry->watched)
         return;
-    request->mWatched = false;
-    poll->remove(request->fd);
+    entry->watched = false;
+    mPoll.remove(request.fd());
 }
 
-void Fcgi::watchWritable(Request* request, bool on) {
-    if (!request->mWatched || request->mWritable == on)
+void Fcgi::watchWritable(Request& request, bool on) {
+    Connection* entry = connection(request);
+    if (!entry || !entry->watched || entry->writable == on)
         return;
-    poll->modify(request->fd, request, on ? EPOLLOUT : EPOLLIN);
-    request->mWritable = on;
+    mPoll.modify(request.fd(), &request, on ? EPOLLOUT : EPOLLIN);
+    entry->writable = on;
 }
 
-void Fcgi::queueChanged(Request* request, long long delta) {
+bool Fcgi::bodyFits(size_t bytes) const {
+    return mHeldBodies + bytes <= Constants::FCGI_MAX_HELD_BODIES;
+}
+
+void Fcgi::bodyHeld(long long delta) {
+    mHeldBodies = size_t(static_cast<long long>(mHeldBodies) + delta);
+}
+
+void Fcgi::queueChanged(Request& request, long long delta) {
     mQueuedBytes = size_t(static_cast<long long>(mQueuedBytes) + delta);
     if (delta <= 0)
         return;
-    if (request->queuedBytes() > Constants::FCGI_MAX_QUEUED_PER_CONNECTION) {
-        request->drop("answer queue over its bound");
+    if (request.queuedBytes() > Constants::FCGI_MAX_QUEUED_PER_CONNECTION) {
+        request.drop("answer queue over its bound");
         return;
     }
     if (mQueuedBytes <= Constants::FCGI_MAX_QUEUED_TOTAL)
         return;
     // The peer that holds the most is the one that reads least: it goes, not the one printing now.
-    Request* largest = request;
-    for (auto const& entry : mConnections)
-        if (entry.second->queuedBytes() > largest->queuedBytes())
-            largest = entry.second.get();
+    Request* largest = &request;
+    for (auto const& [id, connection] : mConnections)
+        if (connection.request->queuedBytes() > largest->queuedBytes())
+            largest = connection.request.get();
     largest->drop("answer queues of all connections over their bound");
 }
 
 void Fcgi::expire(std::chrono::steady_clock::time_point now) {
-    for (auto const& entry : mConnections) {
-        Request* request = entry.second.get();
-        if (request->mMarked)
+    for (auto const& [id, connection] : mConnections) {
+        Request& request = *connection.request;
+        if (connection.released)
             continue;
-        if (request->queuedBytes() > 0) {
-            if (now - request->mLastProgress >= Constants::FCGI_WRITE_STALL_TIMEOUT)
-                request->drop("peer read nothing for too long");
-        } else if (request->handedOver() || request->mSource) {
+        if (request.queuedBytes() > 0) {
+            if (now - request.lastProgress() >= Constants::FCGI_WRITE_STALL_TIMEOUT)
+                request.drop("peer read nothing for too long");
+        } else if (request.handedOver() || request.streaming()) {
             // the web API's to answer: held requests wait for their pass
-        } else if (request->mIdleSince != std::chrono::steady_clock::time_point()) {
-            if (now - request->mIdleSince >= Constants::FCGI_KEEP_IDLE_TIMEOUT)
-                request->drop("idle after its answer", gen::LogLevel::DebugLight);
-        } else if (now - request->mLastInput >= Constants::FCGI_REQUEST_TIMEOUT) {
-            request->drop("no complete request in time", gen::LogLevel::DebugLight);
+        } else if (request.answered()) {
+            if (now - request.idleSince() >= Constants::FCGI_KEEP_IDLE_TIMEOUT)
+                request.drop("idle after its answer", gen::LogLevel::DebugLight);
+        } else if (now - request.lastInput() >= Constants::FCGI_REQUEST_TIMEOUT) {
+            request.drop("no complete request in time", gen::LogLevel::DebugLight);
         }
     }
     if (mAcceptPaused && openConnections() >= Constants::FCGI_MAX_CONNECTIONS)
@@ -203,7 +226,7 @@ void Fcgi::pauseAccepting() {
     if (mAcceptPaused)
         return;
     // Level-triggered: a listening socket left on the poll would report its queue again at once, for ever.
-    poll->remove(listenFd);
+    mPoll.remove(mListenFd);
     mAcceptPaused = true;
     LOG(DebugLight, "Connections at their bound of %u: newcomers wait in the listen queue",
         Constants::FCGI_MAX_CONNECTIONS);
@@ -212,49 +235,42 @@ void Fcgi::pauseAccepting() {
 void Fcgi::resumeAccepting() {
     if (!mAcceptPaused || openConnections() >= Constants::FCGI_MAX_CONNECTIONS)
         return;
-    poll->add(listenFd, this, EPOLLIN);
+    mPoll.add(mListenFd, this, EPOLLIN);
     mAcceptPaused = false;
 }
 
 size_t Fcgi::openConnections() const {
     size_t open = 0;
-    for (auto const& entry : mConnections)
-        open += !entry.second->mMarked;
+    for (auto const& [id, connection] : mConnections)
+        open += !connection.released;
     return open;
 }
 
 bool Fcgi::closeIdlest(std::chrono::steady_clock::time_point now) {
     Request* idlest = nullptr;
-    auto since = [](Request const* request) {
-        return request->mIdleSince != std::chrono::steady_clock::time_point() ? request->mIdleSince
-                                                                              : request->mLastInput;
-    };
-    for (auto const& entry : mConnections) {
-        Request* request = entry.second.get();
-        if (request->mMarked || request->handedOver() || request->mSource || request->queuedBytes() > 0)
+    for (auto const& [id, connection] : mConnections) {
+        Request* request = connection.request.get();
+        if (connection.released || request->handedOver() || request->streaming() ||
+            request->queuedBytes() > 0)
             continue;
-        if (!idlest || since(request) < since(idlest))
+        if (!idlest || request->idleSince() < idlest->idleSince())
             idlest = request;
     }
-    if (!idlest || now - since(idlest) < Constants::FCGI_IDLE_GRACE)
+    if (!idlest || now - idlest->idleSince() < Constants::FCGI_IDLE_GRACE)
         return false;
     idlest->drop("idle longest, its room taken by a new connection", gen::LogLevel::DebugLight);
     return true;
 }
 
 void Fcgi::cleanup() {
-    std::vector<unsigned> marked;
-    marked.swap(toDelete);
-    for (unsigned id : marked) {
-        auto owned = mConnections.find(id);
-        if (owned == mConnections.end()) {
-            LOG(Warn, "Request %u no longer a valid request, though marked for deletion.", id);
-            continue;
-        }
-        // A request whose peer left before it was complete was never registered; it is released all the same.
-        requests.erase(id);
+    std::vector<unsigned> released;
+    released.swap(mReleased);
+    for (unsigned id : released) {
         LOG(DebugMost, "REQUEST delete(%i)", id);
-        mConnections.erase(owned);
+        auto found = mConnections.find(id);
+        // Out of the map before it goes, as in the destructor.
+        std::unique_ptr<Request> request = std::move(found->second.request);
+        mConnections.erase(found);
     }
     resumeAccepting();
 }

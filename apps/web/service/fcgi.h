@@ -1,9 +1,9 @@
 #pragma once
 
-// The FastCGI listener: accepts the front web server's connections, gives each a Request, and keeps the
-// registry of requests handed to the web API. Requests are never deleted where they finish: they are marked,
-// and cleanup() deletes them, so that no request disappears while its own event or the web API's walk over
-// the registry uses it.
+// The FastCGI listener: accepts the front web server's connections, gives each a Request, has complete
+// requests served by the web API within its bounds, and owns every connection. Connections are never deleted
+// where they finish: they are released, and cleanup() deletes them, so that no request disappears while its
+// own event or a walk of the web API uses it.
 
 #include <chrono>
 #include <map>
@@ -16,7 +16,7 @@
 
 namespace Constants {
 // Requests handed to the web API and not yet answered. When a new one completes beyond them, the web API is
-// asked to answer its longest-held request at once; if it holds none, the new connection is closed.
+// asked to answer its longest-held request at once; if it holds none, the new request's connection is closed.
 constexpr unsigned FCGI_MAX_REQUESTS = 32;
 // A burst of a few hundred connections must not be lost in the kernel's queue.
 constexpr int FCGI_LISTEN_BACKLOG = SOMAXCONN;
@@ -40,69 +40,82 @@ constexpr size_t FCGI_MAX_QUEUED_TOTAL = size_t(128) << 20;
 constexpr std::chrono::seconds FCGI_WRITE_STALL_TIMEOUT{60};
 } // namespace Constants
 
-class Fcgi : public EventPoll::Callback {
+class Fcgi : public EventPoll::Callback, private Request::Owner {
 public:
+    // The web API, as the listener sees it.
     class RequestCallback {
     public:
-        virtual void handleRequest(Request* request) = 0;
-        // Once the parameters are complete and before any of the body is kept: refuses the request through
-        // Request::refuse when it is not to be served at all.
-        virtual void admit(Request*) {}
-        // Answers and ends the request held longest, to make room for a new one; false when none is held.
-        virtual bool releaseHeld() { return false; }
-        // What takes the body of the request as it arrives, when it is not to be held whole in postData.
-        virtual std::unique_ptr<Request::BodySink> takeBody(Request*) { return nullptr; }
+        // The parameters of a request are complete: chooses how it is served (Request::handleWith), or
+        // refuses it (Request::refuse), before any of its body is kept.
+        virtual void route(Request& request) = 0;
+        // A complete request finds the registry full: answers and ends the request held longest, to make
+        // room; false when none is held.
+        virtual bool releaseHeld() = 0;
+        // The connection of a request goes away (its peer left, or it was given up): the web API forgets it.
+        virtual void released(Request& request) = 0;
 
     protected:
         ~RequestCallback() = default;
     };
 
-    Fcgi(int port, EventPoll& poll); // listens on all interfaces
+    Fcgi(int port, EventPoll& poll, RequestCallback& callback); // listens on all interfaces
     // For a process started by the web server with its listening socket as descriptor 0.
-    explicit Fcgi(EventPoll& poll);
-    ~Fcgi(); // ends the requests still being served (sending what goes out at once), then deletes every one
+    Fcgi(EventPoll& poll, RequestCallback& callback);
+    // Ends the requests still being served (sending what goes out at once), then deletes every connection.
+    ~Fcgi();
     Fcgi(Fcgi const&) = delete;
     Fcgi& operator=(Fcgi const&) = delete;
 
     void event(EventPoll::EventType type) override; // accepts one connection, or pauses at the bound
 
-    Request* request(unsigned int id) const; // null when not registered
-    void addRequest(Request* request);       // registers it and calls the callback
-    void removeRequest(Request* request);    // unwatches and marks for deletion; a second call does nothing
-    void cleanup();                          // deletes the marked requests
+    // Deletes the connections released since the last call. After every wake-up of the main loop: between two
+    // waits no callback and no walk holds a request.
+    void cleanup();
     // Gives up the peers that have taken nothing of their queued answers for the stall timeout, closes
-    // connections idle past their limits, and accepts again once there is room. From the main loop's periodic
-    // pass.
+    // connections idle past their limits, and accepts again once there is room. From the main loop's
+    // periodic pass.
     void expire(std::chrono::steady_clock::time_point now);
 
     size_t connectionCount() const { return mConnections.size(); } // accepted and not yet deleted
-    bool accepting() const { return !mAcceptPaused; }   // false while newcomers wait in the listen queue
+    size_t releasedCount() const { return mReleased.size(); }      // waiting for the next cleanup
+    size_t servedCount() const; // complete requests handed to the web API and not yet answered
     size_t queuedBytes() const { return mQueuedBytes; } // over every connection
-
-    int listenFd;           // -1 when closed
-    unsigned nextRequestId; // number of the next served connection
-    std::map<unsigned, Request*>
-        requests;                   // the registry: handed to the web API, not yet deleted (not owning)
-    std::vector<unsigned> toDelete; // marked numbers, in marking order
-    EventPoll* poll;
-    RequestCallback* callback; // the web API; null: complete requests are registered only
+    bool accepting() const { return !mAcceptPaused; }   // false while newcomers wait in the listen queue
 
 private:
-    friend class Request;
+    // The listener's bookkeeping of one accepted connection.
+    struct Connection {
+        std::unique_ptr<Request> request;
+        bool watched = false;  // registered with the poll
+        bool writable = false; // watched for room to write instead of for input
+        bool released = false; // in mReleased, deleted at the next cleanup
+    };
 
-    void unwatch(Request* request);                // takes the connection off the poll
-    void watchWritable(Request* request, bool on); // room to write instead of input, or back
-    // A request's queue grew or shrank by delta bytes; past a bound the connection with the most is closed.
-    void queueChanged(Request* request, long long delta);
+    // Request::Owner
+    void paramsComplete(Request& request) override;
+    void complete(Request& request) override;
+    void release(Request& request) override;
+    void watchWritable(Request& request, bool on) override;
+    void unwatch(Request& request) override;
+    void queueChanged(Request& request, long long delta) override;
+    bool bodyFits(size_t bytes) const override;
+    void bodyHeld(long long delta) override;
+
+    Connection* connection(Request const& request); // null once it has left the map
     // Closes the open connection that has been idle longest, if for the grace at least, to make room for a
     // new one; false when none has.
     bool closeIdlest(std::chrono::steady_clock::time_point now);
     void pauseAccepting();
     void resumeAccepting();         // when a place is free
-    size_t openConnections() const; // accepted and not given up
+    size_t openConnections() const; // accepted and not released
 
-    std::map<unsigned, std::unique_ptr<Request>> mConnections; // owns every accepted connection's request
-    size_t mQueuedBytes;                                       // sum of the requests' queues
-    size_t mHeldBodies = 0;                                    // sum of the requests' postData
+    EventPoll& mPoll;
+    RequestCallback& mCallback;
+    int mListenFd = -1;
+    unsigned mNextId = 0;                        // number of the next accepted connection
+    std::map<unsigned, Connection> mConnections; // every accepted connection not yet deleted, by number
+    std::vector<unsigned> mReleased;             // numbers to delete, in releasing order
+    size_t mQueuedBytes = 0;                     // sum of the requests' queues
+    size_t mHeldBodies = 0;                      // sum of the requests' postData
     bool mAcceptPaused = false; // the listening socket is off the poll: no room for a connection
 };

@@ -10,12 +10,6 @@
 #include "requesthandler.h"
 #include "version.h"
 
-void processPreInit() {}
-// The level is bound by now, so the version line follows AppServiceLogLevel like every later one.
-void processPostInit() {
-    LOG(LogLight, "Version %s", SERVICE_VERSION);
-}
-
 namespace {
 // Whatever an endpoint or a layer leaves uncaught ends that one piece of work, not the service: the device
 // keeps its web interface, and the line in the kernel log says what went wrong.
@@ -55,18 +49,26 @@ private:
 
 int main() {
     gen::init();
+    // The level is bound by now, so the version line follows AppServiceLogLevel like every later one.
+    LOG(LogLight, "Version %s", SERVICE_VERSION);
     EventPoll& poll = gen::getEventPoll();
     {
-        Fcgi fcgi(Constants::FCGI_PORT, poll);
-        RequestHandler handler(poll, fcgi);
-        fcgi.callback = &handler;
+        // The handler outlives the listener: the listener's end answers the requests still held, which leave
+        // the handler's queue as they go.
+        RequestHandler handler(poll);
+        Fcgi fcgi(Constants::FCGI_PORT, poll, handler);
         gen::getServerConnection()->setHandler(&handler);
         sd_notify(0, "READY=1"); // port 9000 is open
         Watchdog watchdog;
         while (guarded([&] { return poll.wait(Constants::MAIN_LOOP_TIMEOUT_MS, false); }) !=
                EventPoll::TERMINATE) {
+            // Released connections go after every wake-up: the front web server may open more in one period
+            // than the listener keeps. The timed pass then also expires idle and stalled ones.
             guarded([&] {
-                handler.periodic();
+                fcgi.cleanup();
+                if (handler.periodic())
+                    fcgi.expire(std::chrono::steady_clock::now());
+                fcgi.cleanup();
                 return 0;
             });
             watchdog.alive();

@@ -18,78 +18,26 @@
 #include "hwinfo.h"
 #include "introspection_enum.h"
 #include "introspection_gen.h"
-#include "jsontext.h"
+#include "jsonwriter.h"
 #include "log.h"
 #include "multipart.h"
-#include "setters.h"
+#include "setvariable.h"
 
 namespace {
-char const UNKNOWN_REQUEST[] = "{\"result\": \"Unknown request\" }";
+std::string const UNKNOWN_REQUEST = JsonWriter::appResult("Unknown request");
 
 // A text variable of a block, up to its terminator or the end of its room.
 template <std::size_t N> std::string text(std::array<char, N> const& field) {
     return std::string(field.data(), strnlen(field.data(), N));
 }
 
-bool startsWith(std::string const& text, char const* prefix, std::string& rest) {
-    std::size_t length = strlen(prefix);
-    if (text.compare(0, length, prefix) != 0)
-        return false;
-    rest = text.substr(length);
-    return true;
-}
-
 bool verbose() {
     return gComponentLogLevel && *gComponentLogLevel == gen::LogLevel::DebugAll;
 }
 
-class Upload;
-// The one upload being received: every upload is written to UPLOAD_FILE, so a second one at the same time
-// would write under the first's package, and the task announced for one would install the other's bytes.
-Upload const* gReceiving = nullptr;
-
-// An update package on its way to disk: the form is parsed as the body arrives and its file part written to
-// UPLOAD_FILE, so that a package costs disk, not memory. At DebugAll the body is also copied to
-// POST_DATA_COPY as it comes. A package whose request never completes is removed.
-class Upload : public Request::BodySink {
-public:
-    bool start(std::string const& contentType) {
-        if (!parser.start(contentType, Constants::UPLOAD_FILE))
-            return false;
-        gReceiving = this;
-        if (verbose())
-            copy.open(Constants::POST_DATA_COPY, std::ios::binary | std::ios::trunc);
-        return true;
-    }
-    void take(std::string_view bytes) override {
-        if (copy.is_open())
-            copy.write(bytes.data(), std::streamsize(bytes.size()));
-        parser.feed(bytes);
-    }
-    void finish() override {
-        parser.finish();
-        finished = true;
-        received();
-    }
-    ~Upload() override {
-        if (!finished && parser.fileOpened())
-            unlink(Constants::UPLOAD_FILE);
-        received();
-    }
-
-    Multipart::FormParser parser;
-
-private:
-    void received() {
-        if (gReceiving == this)
-            gReceiving = nullptr;
-    }
-
-    std::ofstream copy;
-    bool finished = false;
-};
-
-char const UPDATE_IN_PROGRESS[] = "{\"result\": \"Update already in progress\" }";
+std::string const UPDATE_IN_PROGRESS = JsonWriter::appResult("Update already in progress");
+// The app has always been given this one with a line end.
+std::string const OPEN_ERROR = JsonWriter::appResult("Open error") + "\r\n";
 
 // The serial number of a DEVICE-SERIAL task: decimal as strtol reads it, within 32 bits.
 bool parseSerial(std::string const& text, int& serial) {
@@ -116,52 +64,11 @@ VoxApp::VoxApp() {
         Beneath::removeTemporaries((std::string(Constants::LOCAL_FOLDER) + folder).c_str());
 }
 
-void VoxApp::handleRequest(Request* request) {
-    if (!request)
-        return;
-    std::string path = request->param("PATH_INFO");
-    std::string method = request->param("REQUEST_METHOD");
-    LOG(LogMost, "VoxApp: %s %s", method.c_str(), path.c_str());
-    std::string rest;
-    std::string file;
-    if (startsWith(path, "/device", rest)) {
-        if (rest == "/info")
-            deviceInfo(request);
-        else if (rest == "/update")
-            update(request);
-        else if (startsWith(rest, "/status", file))
-            updateStatus(request);
-        else
-            request->output() << UNKNOWN_REQUEST;
-    } else {
-        struct Folder {
-            char const* prefix;
-            char const* sub;
-        } const folders[] = {{"/lenstables", Constants::TAB_FOLDER},
-                             {"/focusrings", Constants::FOR_FOLDER},
-                             {"/setups", Constants::SETUPS_FOLDER}};
-        bool known = false;
-        for (Folder const& f : folders) {
-            if (!startsWith(path, f.prefix, rest))
-                continue;
-            known = true;
-            std::string folder = std::string(Constants::LOCAL_FOLDER) + f.sub;
-            if (rest == "/list")
-                listOperation(request, folder.c_str());
-            else if (startsWith(rest, "/file", file))
-                fileOperation(request, folder.c_str(), file);
-            else
-                request->output() << UNKNOWN_REQUEST;
-            break;
-        }
-        if (!known)
-            request->output() << UNKNOWN_REQUEST;
-    }
-    if (request->handedOver() && !request->streaming()) // a download ends itself once it has gone out
-        request->end();
+void VoxApp::unknown(Request& request) {
+    request.output() << UNKNOWN_REQUEST;
 }
 
-void VoxApp::deviceInfo(Request* request) {
+void VoxApp::deviceInfo(Request& request) {
     // Sizes as the device's 32-bit arithmetic forms them: modulo 2^32 whatever this machine's types are.
     uint32_t total = 0, available = 0;
     struct statvfs fs;
@@ -169,13 +76,13 @@ void VoxApp::deviceInfo(Request* request) {
         total = uint32_t(uint64_t(fs.f_blocks) * uint64_t(fs.f_bsize));
         available = uint32_t(uint64_t(fs.f_bavail) * uint64_t(fs.f_bsize));
     }
-    std::ostream& out = request->output();
+    std::ostream& out = request.output();
     // Names and versions are whatever the blocks and the hardware information hold: written as JSON text.
     out << "{\r\n"
-        << "  \"_id\": \"" << jsonText(deviceId) << "\",\r\n"
-        << "  \"name\": \"" << jsonText(text(gMemPersistent->ProductName)) << "\",\r\n"
-        << "  \"serialnumber\": \"" << jsonText(serialNumber) << "\",\r\n"
-        << "  \"firmwareversion\": \"" << jsonText(text(gMemPersistent->ProductVersion)) << "\",\r\n"
+        << "  \"_id\": \"" << JsonWriter::text(deviceId) << "\",\r\n"
+        << "  \"name\": \"" << JsonWriter::text(text(gMemPersistent->ProductName)) << "\",\r\n"
+        << "  \"serialnumber\": \"" << JsonWriter::text(serialNumber) << "\",\r\n"
+        << "  \"firmwareversion\": \"" << JsonWriter::text(text(gMemPersistent->ProductVersion)) << "\",\r\n"
         << "  \"space_total\": " << total << ",\r\n"
         << "  \"space_available\": " << available << ",\r\n"
         << "  \"devices\": [\r\n";
@@ -186,21 +93,21 @@ void VoxApp::deviceInfo(Request* request) {
         if (written)
             out << ", \r\n";
         written = true;
-        std::string name = jsonText(text(device.QBusDeviceName));
+        std::string name = JsonWriter::text(text(device.QBusDeviceName));
         std::string serial = std::to_string(int32_t(device.QBusSerNumber));
         out << "    {\r\n"
             << "      \"_id\": \"" << name << "-" << serial << "\",\r\n"
             << "      \"name\": \"" << name << "\",\r\n"
             << "      \"serialnumber\": \"" << serial << "\",\r\n"
-            << "      \"firmwareversion\": \"" << jsonText(text(device.QBusMainSwVersion)) << "\"\r\n"
+            << "      \"firmwareversion\": \"" << JsonWriter::text(text(device.QBusMainSwVersion)) << "\"\r\n"
             << "    }";
     }
     out << "\r\n  ]\r\n"
         << "}\r\n";
 }
 
-void VoxApp::listOperation(Request* request, char const* folder) {
-    std::ostream& out = request->output();
+void VoxApp::listOperation(Request& request, char const* folder) {
+    std::ostream& out = request.output();
     // A folder that is a link lists nothing: what it leads to is not the app's.
     int fd = Beneath::openFolder(folder);
     DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
@@ -218,13 +125,13 @@ void VoxApp::listOperation(Request* request, char const* folder) {
         if (written)
             out << ",";
         written = true;
-        out << "\r\n\"" << jsonText(entry->d_name) << "\"";
+        out << "\r\n\"" << JsonWriter::text(entry->d_name) << "\"";
     }
     out << "\r\n]";
     closedir(dir);
 }
 
-void VoxApp::updateStatus(Request* request) {
+void VoxApp::updateStatus(Request& request) {
     auto& external = *gMemExternalDevices;
     auto& media = *gMemMedia;
     // In 64 bits: the operands are whatever the blocks hold, and the quotient is what the app shows.
@@ -249,70 +156,44 @@ void VoxApp::updateStatus(Request* request) {
     // A value outside the enumeration reads as the enumeration getter gives it: "INVALID_VALUE: <number>".
     std::string name = IntrospectionEnum::getEnumText(updateStateEnum, &state);
     LOG(LogLight, "Update Status: %s, %lli%%", name.c_str(), progress);
-    request->output() << "{\"status\": \"" << name << "\", \"progress\": " << progress << " }";
+    std::string answer = "{\"status\": ";
+    JsonWriter::appendString(answer, name);
+    request.output() << answer << ", \"progress\": " << progress << " }";
 }
 
-bool VoxApp::parseFormData(Request* request, std::map<std::string, std::string>& fields,
-                           char const* filePath) {
-    return Multipart::parseFormData(request->param("CONTENT_TYPE"), request->postData, fields, filePath);
-}
-
-void VoxApp::splitHeaderLine(std::map<std::string, std::string>& fields, std::string const& line) {
-    Multipart::splitHeaderLine(fields, line);
-}
-
-std::unique_ptr<Request::BodySink> VoxApp::takeBody(Request* request) {
-    if (request->param("PATH_INFO") != "/device/update")
-        return nullptr;
-    if (gReceiving) {
+bool VoxApp::startUpload(Request& request, std::unique_ptr<Upload>& upload) {
+    if (Upload::receiving()) {
         LOG(Warn, "Upload refused: another update package is being received");
-        request->refuse("409 Conflict", UPDATE_IN_PROGRESS);
-        return nullptr;
+        request.refuse("409 Conflict", UPDATE_IN_PROGRESS);
+        return false;
     }
-    auto upload = std::make_unique<Upload>();
-    if (!upload->start(request->param("CONTENT_TYPE")))
-        return nullptr; // answered as not multipart once complete; held in postData until then
-    return upload;
+    upload = Upload::start(request.param("CONTENT_TYPE"));
+    return true;
 }
 
-void VoxApp::update(Request* request) {
-    auto* upload = dynamic_cast<Upload*>(request->body.get());
-    if (!upload && gReceiving) { // an empty body, while another upload's is on its way
-        LOG(Warn, "Upload refused: another update package is being received");
-        std::string header = std::string("Status: 409 Conflict\r\n") + Constants::FCGI_DEFAULT_HEADER;
-        request->writeHeader(header.c_str());
-        request->output() << UPDATE_IN_PROGRESS;
+void VoxApp::update(Request& request, Upload* upload) {
+    std::ostream& out = request.output();
+    if (!upload) { // the body was not multipart
+        out << JsonWriter::appResult("Invalid content type");
         return;
     }
-    std::ostream& out = request->output();
-    if (!upload) { // nothing came of the body: it was empty, or not multipart
-        request->body = takeBody(request);
-        upload = dynamic_cast<Upload*>(request->body.get());
-        if (!upload) {
-            out << "{\"result\": \"Invalid content type\" }";
-            return;
-        }
-        upload->take(request->postData);
-        upload->finish();
-    }
-    std::map<std::string, std::string> const& fields = upload->parser.fields;
+    std::map<std::string, std::string> const& fields = upload->form().fields;
     if (verbose()) {
         LOG(DebugAll, "Request content:");
         for (auto const& [name, value] : fields)
             LOG(DebugAll, "  \"%s\": \"%s\"", name.c_str(), value.c_str());
     }
     auto task = fields.find("deviceid");
-    auto file = fields.find("file");
-    if (task == fields.end() || file == fields.end()) {
+    if (task == fields.end() || !upload->fileReceived()) {
         LOG(Warn, "'deviceid' and 'file' are mandatory, but at least one is missing.");
-        out << "{\"result\": \"'deviceid' and 'file' are mandatory, but at least one is missing.\" }";
+        out << JsonWriter::appResult("'deviceid' and 'file' are mandatory, but at least one is missing.");
         return;
     }
     std::string const& id = task->second;
     std::size_t dash = id.rfind('-');
     if (dash == std::string::npos) {
         LOG(Warn, "'deviceid' has to be in the form DEVICE-SERIAL, but it is %s.", id.c_str());
-        out << "{\"result\": \"'deviceid' has to be in the form DEVICE-SERIAL.\" }";
+        out << JsonWriter::appResult("'deviceid' has to be in the form DEVICE-SERIAL.");
         return;
     }
     LOG(LogLight, "Received update file for device ID %s, our device ID is %s.", id.c_str(),
@@ -320,16 +201,16 @@ void VoxApp::update(Request* request) {
     bool host = id == deviceId;
     char const* package = host ? Constants::SUP_FILE : Constants::CMF_FILE;
     // A package that is not whole on disk is never announced: the update daemon would install what it finds.
-    if (int failure = upload->parser.writeError()) {
-        LOG(Error, "Writing %s failed: %s", file->second.c_str(), strerror(failure));
+    if (int failure = upload->form().writeError()) {
+        LOG(Error, "Writing %s failed: %s", Constants::UPLOAD_FILE, strerror(failure));
         unlink(Constants::UPLOAD_FILE);
-        out << "{\"result\": \"Write error\" }";
+        out << JsonWriter::appResult("Write error");
         return;
     }
-    if (rename(file->second.c_str(), package) != 0) {
-        LOG(Error, "Moving %s to %s failed: %s", file->second.c_str(), package, strerror(errno));
+    if (rename(Constants::UPLOAD_FILE, package) != 0) {
+        LOG(Error, "Moving %s to %s failed: %s", Constants::UPLOAD_FILE, package, strerror(errno));
         unlink(Constants::UPLOAD_FILE);
-        out << "{\"result\": \"Write error\" }";
+        out << JsonWriter::appResult("Write error");
         return;
     }
     // The package's bytes are on disk (the parser synced them); now its name is too, before it is announced.
@@ -349,18 +230,20 @@ void VoxApp::update(Request* request) {
         int serial = 0;
         if (!parseSerial(id.substr(dash + 1), serial)) {
             LOG(Warn, "'deviceid' %s has no serial number of 32 bits after its last '-'.", id.c_str());
-            out << "{\"result\": \"'deviceid' has no valid serial number.\" }";
+            out << JsonWriter::appResult("'deviceid' has no valid serial number.");
             return;
         }
         setVariable(external.QBusUpdateDeviceSerial, notify::QBusUpdateDeviceSerial, serial);
         setVariable(external.QBusUpdateDeviceName, notify::QBusUpdateDeviceName, deviceName.c_str());
     }
-    out << "{\"taskid\": \"" << jsonText(id) << "\" }";
+    std::string answer = "{\"taskid\": ";
+    JsonWriter::appendString(answer, id);
+    out << answer << " }";
 }
 
-void VoxApp::fileOperation(Request* request, char const* folder, std::string const& name) {
-    std::ostream& out = request->output();
-    std::string const& method = request->param("REQUEST_METHOD");
+void VoxApp::fileOperation(Request& request, char const* folder, std::string const& name) {
+    std::ostream& out = request.output();
+    std::string const& method = request.param("REQUEST_METHOD");
     if (method != "GET" && method != "PUT" && method != "DELETE") {
         out << UNKNOWN_REQUEST;
         return;
@@ -371,7 +254,7 @@ void VoxApp::fileOperation(Request* request, char const* folder, std::string con
         if (!Beneath::leaves(error))
             return false;
         LOG(Warn, "Refused file name '%s' in %s", name.c_str(), folder);
-        out << "{\"result\": \"Invalid file name\" }";
+        out << JsonWriter::appResult("Invalid file name");
         return true;
     };
     if (name.find('\0') != std::string::npos) // the system would read a shorter name than the app sent
@@ -388,8 +271,7 @@ void VoxApp::fileOperation(Request* request, char const* folder, std::string con
     int folderError = errno;
     if (directory.fd < 0) {
         if (!refused(folderError))
-            out << (method == "PUT" ? "{\"result\": \"Open error\" }\r\n"
-                                    : "{\"result\": \"No such file\" }");
+            out << (method == "PUT" ? OPEN_ERROR : JsonWriter::appResult("No such file"));
         return;
     }
     if (method == "GET") {
@@ -401,7 +283,7 @@ void VoxApp::fileOperation(Request* request, char const* folder, std::string con
             if (fd >= 0)
                 ::close(fd);
             if (fd >= 0 || !refused(error))
-                out << "{\"result\": \"No such file\" }";
+                out << JsonWriter::appResult("No such file");
             return;
         }
         // Read and sent a piece at a time as the app takes it, never loaded whole.
@@ -409,7 +291,7 @@ void VoxApp::fileOperation(Request* request, char const* folder, std::string con
             ::close(*f);
             delete f;
         });
-        request->streamFrom([file](Request& answer) {
+        request.streamFrom([file](Request& answer) {
             char buffer[65536];
             ssize_t n = ::read(*file, buffer, sizeof buffer);
             if (n < 0)
@@ -419,16 +301,16 @@ void VoxApp::fileOperation(Request* request, char const* folder, std::string con
         });
     } else if (method == "PUT") {
         bool opened = false;
-        if (Beneath::replace(directory.fd, name, request->postData, opened) == 0)
-            out << "{\"result\": \"Success\" }";
+        if (Beneath::replace(directory.fd, name, request.postData(), opened) == 0)
+            out << JsonWriter::appResult("Success");
         else if (opened)
-            out << "{\"result\": \"Write error\" }";
+            out << JsonWriter::appResult("Write error");
         else if (!refused(errno))
-            out << "{\"result\": \"Open error\" }\r\n";
+            out << OPEN_ERROR;
     } else {
         if (Beneath::unlink(directory.fd, name) == 0)
-            out << "{\"result\": \"Success\" }";
+            out << JsonWriter::appResult("Success");
         else if (!refused(errno))
-            out << "{\"result\": \"No such file\" }";
+            out << JsonWriter::appResult("No such file");
     }
 }

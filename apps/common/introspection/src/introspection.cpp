@@ -1,8 +1,5 @@
 #include "introspection.h"
 
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -18,35 +15,6 @@
 namespace {
 std::pair<uint32_t, uint32_t> eventToVar[EVENT_NAME_SIZE];
 bool eventToVarFilled = false;
-std::regex escapeRegex;
-bool escapeSet = false;
-
-// Every value of the variable tree passes through escape(), and the web API's pattern is a plain bracket of
-// literal characters; scanning for those bytes keeps std::regex off that path.
-bool escapePlain = false;
-bool escapeByte[256];
-
-// True (and the byte table filled) when the pattern is "[" literal characters "]": printable ASCII other than
-// "[", "]", "^" and "-". A backslash there is a member of the set, as in a POSIX bracket expression: the web
-// API's four characters [\"] are meant to double backslashes and escape quotes, so that string fields stay
-// valid JSON, where ECMAScript would read them as the quote alone. Ranges, negation, classes, escapes of
-// letters and digits and other bytes go to the regex.
-bool plainBracket(std::string const& pattern) {
-    if (pattern.size() < 3 || pattern.front() != '[' || pattern.back() != ']')
-        return false;
-    bool table[256] = {};
-    for (size_t i = 1; i + 1 < pattern.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(pattern[i]);
-        if (c < 0x20 || c > 0x7e || c == '[' || c == ']' || c == '^' || c == '-')
-            return false;
-        if (c == '\\' && i + 2 < pattern.size() && isalnum(static_cast<unsigned char>(pattern[i + 1])))
-            return false; // \n, \d, \w and the like are the regex's
-
-        table[c] = true;
-    }
-    std::copy(std::begin(table), std::end(table), std::begin(escapeByte));
-    return true;
-}
 
 // printValue's object differs between calls only in its value; the members before it are serialised once per
 // distinct (type, min, max). Bounded, because callers may pass any texts.
@@ -150,25 +118,24 @@ std::string Introspection::getVarValue(uint32_t mem, uint32_t var, int index) {
     return info.get(base + info.offset, index);
 }
 
-std::string Introspection::setVarValue(uint32_t mem, uint32_t var, char const* text) {
+Change Introspection::setVarValue(uint32_t mem, uint32_t var, char const* text) {
     VariableInfo const& info = getVarInfo(mem, var);
     char* base = info.memory();
     if (!base)
-        return "n/a";
+        return {"n/a", false, info.notify};
     return info.set(base, mem, var, info.notify, text);
 }
 
-std::string
-Introspection::setVarValueJson(uint32_t mem, uint32_t var,
-                               std::vector<std::pair<std::string, Json::ObjectValue>> const& pairs,
-                               int index) {
-    check(mem, var);
-    VariableInfo& info = MEMORY_ARRAY[mem].variables[var];
+Change Introspection::setVarValueJson(uint32_t mem, uint32_t var,
+                                      std::vector<std::pair<std::string, Json::ObjectValue>> const& pairs,
+                                      int index) {
+    VariableInfo const& info = getVarInfo(mem, var);
+    Notify notify = info.notify;
+    notify.param2 = static_cast<uint32_t>(index);
     char* base = info.memory();
     if (!base)
-        return "n/a";
-    info.notify.param2 = static_cast<uint32_t>(index);
-    return setJson(base, mem, var, info.notify, pairs);
+        return {"n/a", false, notify};
+    return setJson(base, mem, var, notify, pairs);
 }
 
 void Introspection::genEventToVar() {
@@ -284,11 +251,6 @@ void Introspection::appendFloat(std::string& out, std::string const& prefix, flo
     out += '}';
 }
 
-void Introspection::appendBool(std::string& out, bool value) {
-    out += value ? "{ \"value\": \"true\", \"type\": \"bool\", \"textid\": [ \"false\", \"true\" ]}"
-                 : "{ \"value\": \"false\", \"type\": \"bool\", \"textid\": [ \"false\", \"true\" ]}";
-}
-
 std::string Introspection::printValue(std::string const& value, std::string const& type,
                                       std::string const& min, std::string const& max) {
     std::string const& prefix = valuePrefix(type, min, max);
@@ -300,52 +262,9 @@ std::string Introspection::printValue(std::string const& value, std::string cons
     return object;
 }
 
-std::string Introspection::printBool(bool value) {
+std::string_view Introspection::printBool(bool value) {
     return value ? "{ \"value\": \"true\", \"type\": \"bool\", \"textid\": [ \"false\", \"true\" ]}"
                  : "{ \"value\": \"false\", \"type\": \"bool\", \"textid\": [ \"false\", \"true\" ]}";
-}
-
-void Introspection::appendEscaped(std::string& out, char const* text, std::size_t length) {
-    if (!escapeSet) {
-        out.append(text, length);
-        return;
-    }
-    if (!escapePlain) {
-        out += std::regex_replace(std::string(text, length), escapeRegex, "\\$&");
-        return;
-    }
-    for (std::size_t i = 0; i < length; ++i) {
-        if (escapeByte[static_cast<unsigned char>(text[i])])
-            out += '\\';
-        out += text[i];
-    }
-}
-
-std::string Introspection::escape(std::string const& text) {
-    if (!escapeSet)
-        return text;
-    if (!escapePlain)
-        return std::regex_replace(text, escapeRegex, "\\$&");
-    size_t count = 0;
-    for (char c : text)
-        count += escapeByte[static_cast<unsigned char>(c)];
-    if (count == 0)
-        return text;
-    std::string escaped;
-    escaped.reserve(text.size() + count);
-    for (char c : text) {
-        if (escapeByte[static_cast<unsigned char>(c)])
-            escaped += '\\';
-        escaped += c;
-    }
-    return escaped;
-}
-
-void Introspection::setEscapeCharacters(std::string const& pattern) {
-    // Compiled first: a bad pattern throws before anything changes.
-    escapeRegex = std::regex(pattern, std::regex::ECMAScript);
-    escapePlain = plainBracket(pattern);
-    escapeSet = true;
 }
 
 std::size_t formatFloat(float value, char (&text)[FLOAT_TEXT_SIZE]) {

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,13 +33,13 @@ public:
 
     // The value as text, or "n/a" while the block is not mapped.
     static std::string getVarValue(uint32_t mem, uint32_t var, int index);
-    // An error text, empty on success, or "n/a" while the block is not mapped.
-    static std::string setVarValue(uint32_t mem, uint32_t var, char const* text);
-
-    // One field of element index of a record variable; the index stays in the variable's Notify.
-    static std::string setVarValueJson(uint32_t mem, uint32_t var,
-                                       std::vector<std::pair<std::string, Json::ObjectValue>> const& pairs,
-                                       int index);
+    // The value from text; the error "n/a" while the block is not mapped. The caller posts the Change's
+    // notify when it says changed.
+    static Change setVarValue(uint32_t mem, uint32_t var, char const* text);
+    // One field of element index of a record variable; the Change's notify names the element (param2).
+    static Change setVarValueJson(uint32_t mem, uint32_t var,
+                                  std::vector<std::pair<std::string, Json::ObjectValue>> const& pairs,
+                                  int index);
 
     // The block and variable of an event; ids no variable carries give (0, 0).
     static void getVarLocation(Notify const& notify, uint32_t& mem, uint32_t& var);
@@ -51,7 +51,7 @@ public:
     static bool checkMinMax(uint32_t mem, uint32_t var, char const* text, std::string& error);
     static std::string printValue(std::string const& value, std::string const& type, std::string const& min,
                                   std::string const& max);
-    static std::string printBool(bool value);
+    static std::string_view printBool(bool value); // a constant text: record getters print it without a copy
 
     // The same value objects appended to out, for the record getters that print hundreds of fields at a time.
     // valuePrefix is the object up to its value, {"max":...,"min":...,"type":...,"value":, serialised once
@@ -61,12 +61,6 @@ public:
     static void appendValueText(std::string& out, char const* text, std::size_t length);
     static void appendInt(std::string& out, std::string const& prefix, int32_t value);
     static void appendFloat(std::string& out, std::string const& prefix, float value);
-    static void appendBool(std::string& out, bool value);
-    static void appendEscaped(std::string& out, char const* text, std::size_t length); // escape() appended
-
-    // A backslash before every match of the escape expression (none until it is set).
-    static std::string escape(std::string const& text);
-    static void setEscapeCharacters(std::string const& pattern);
 
 private:
     static void check(uint32_t mem);

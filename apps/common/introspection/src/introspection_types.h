@@ -1,8 +1,7 @@
 #pragma once
 
 // The shapes of the generated dictionary: one VariableInfo per variable, one MemoryInfo per block, one
-// StructInfo per record field. The generated tables are constant apart from the element index that a JSON set
-// leaves in a record variable's Notify.
+// StructInfo per record field, all constant; and the Change a setter reports.
 
 #include <cstdint>
 #include <string>
@@ -12,12 +11,20 @@
 
 enum BaseType : int32_t { Int = 0, Float = 1, Bool = 2, String = 3, Buffer = 4, Enum = 5, Struct = 6 };
 
+// What a setter did. The dictionary posts nothing: whoever sets a variable posts notify when changed says so,
+// so that the dictionary needs no broker and a caller decides what a failed post means to it.
+struct Change {
+    std::string error; // empty on success; nothing was stored (a buffer may hold the bytes before the fault)
+    bool changed;      // notify is due: the stored bytes changed, or a string or buffer was written at all
+    Notify notify;     // the variable's event; param2 the element of a record set from a request
+};
+
 // Text of the value at address (element index for arrays of records).
 using Getter = std::string (*)(void const* address, int index);
-// Parses text into the variable (block, variable) of the block at blockBase and posts notify; an error text
-// or "".
-using Setter = std::string (*)(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
-                               char const* text);
+// Parses text into the variable (block, variable) of the block at blockBase; notify selects the element of an
+// array (param1 1: element param2) and comes back in the Change.
+using Setter = Change (*)(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
+                          char const* text);
 
 struct StructInfo {
     char const* name;          // the field name, its JSON key
@@ -28,7 +35,7 @@ struct StructInfo {
 };
 
 struct VariableInfo {
-    Notify notify; // its change event; param1 1 for an array of records, param2 the element last set
+    Notify notify; // its change event; param1 1 for an array of records, param2 0
     char const* name;
     char* (
         *memory)();   // the block's data, read from its process-wide pointer on every call (null: not mapped)
@@ -46,7 +53,9 @@ struct VariableInfo {
 };
 
 struct MemoryInfo {
-    char const* name;
-    VariableInfo* variables;
+    char const* name; // of the block, and after a slash of its shared-memory object
+    VariableInfo const* variables;
     uint32_t count;
+    uint32_t size; // of the block's data, the size word before it not counted
+    void* pointer; // the address of the block's process-wide data pointer g<Block>, which start-up sets
 };

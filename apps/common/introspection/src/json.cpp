@@ -24,14 +24,7 @@ template <> Json::State Json::nextChar<Json::KeyStart>(char c) {
 }
 
 template <> Json::State Json::nextChar<Json::Key>(char c) {
-    if (keyQuote == 0 && c == ':')
-        return ValueStart;
-    if (keyQuote == 0 && isWhitespace(c))
-        return AfterKey;
-    if (c == keyQuote)
-        return AfterKey;
-    key += c;
-    return Key;
+    return keyQuote == 0 && c == ':' ? ValueStart : AfterKey;
 }
 
 template <> Json::State Json::nextChar<Json::AfterKey>(char c) {
@@ -42,7 +35,6 @@ template <> Json::State Json::nextChar<Json::ValueStart>(char c) {
     if (char close = isObjectStart(c)) {
         valueOpen = c;
         valueClose = close;
-        depth = 1;
         isObject = true;
         value += c;
         return Value;
@@ -50,7 +42,6 @@ template <> Json::State Json::nextChar<Json::ValueStart>(char c) {
     if (isString(c)) {
         valueClose = c;
         valueOpen = 0;
-        depth = 1;
         return Value;
     }
     valueOpen = valueClose = 0;
@@ -59,30 +50,14 @@ template <> Json::State Json::nextChar<Json::ValueStart>(char c) {
 }
 
 template <> Json::State Json::nextChar<Json::Value>(char c) {
-    // Quoted and unquoted values have no opening or closing character (0): a NUL byte in them is plain text.
-    if (valueOpen != 0 && c == valueOpen)
-        ++depth;
-    if (valueClose != 0 && c == valueClose) {
-        if (depth - 1 == 0) {
-            depth = 0;
-            if (isObject)
-                value += c;
-            return AfterValue;
-        }
-        --depth;
-        value += c;
-        return Value;
+    if (valueClose != 0) { // the closing quote, or the bracket that closes the nested value
+        if (isObject)
+            value += c;
+        return AfterValue;
     }
-    if (valueClose == 0) {
-        if (isWhitespace(c))
-            return AfterValue;
-        if (c == ',')
-            return afterSeparator();
-        if (c == closeChar)
-            return End;
-    }
-    value += c;
-    return Value;
+    if (isWhitespace(c))
+        return AfterValue;
+    return c == ',' ? afterSeparator() : End; // or the document's closing bracket
 }
 
 template <> Json::State Json::nextChar<Json::AfterValue>(char c) {
@@ -157,16 +132,13 @@ bool Json::parse(std::string const& text) {
         if (state == Key || state == Value) {
             std::size_t end = i + 1;
             if (state == Value && valueOpen != 0) {
-                // Inside a nested object only its own brackets count; the one that closes it is left to
-                // nextChar.
-                for (; end < text.size(); ++end) {
-                    if (text[end] == valueOpen) {
+                // Inside a nested value only its own kind of bracket counts, quoted or not; the one that
+                // closes it is left to nextChar.
+                for (unsigned depth = 1; end < text.size(); ++end) {
+                    if (text[end] == valueOpen)
                         ++depth;
-                    } else if (text[end] == valueClose) {
-                        if (depth == 1)
-                            break;
-                        --depth;
-                    }
+                    else if (text[end] == valueClose && --depth == 0)
+                        break;
                 }
             } else {
                 while (end < text.size() && !matters(state, text[end]))
@@ -182,8 +154,6 @@ bool Json::parse(std::string const& text) {
 bool Json::matters(State state, char c) const {
     if (state == Key) // an unquoted key has 0 as its quote, so a NUL byte ends it
         return c == keyQuote || (keyQuote == 0 && (c == ':' || isWhitespace(c)));
-    if (valueOpen != 0 && c == valueOpen)
-        return true;
     if (valueClose != 0)
         return c == valueClose;
     return isWhitespace(c) || c == ',' || c == closeChar;

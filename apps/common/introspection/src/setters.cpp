@@ -55,68 +55,52 @@ std::string getBufferIntrospection(void const* address, unsigned length) {
     return text;
 }
 
-std::string setBoolIntrospection(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
-                                 char const* text) {
+Change setBoolIntrospection(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
+                            char const* text) {
     bool value;
     if (strcmp(text, "true") == 0)
         value = true;
     else if (strcmp(text, "false") == 0)
         value = false;
     else
-        return "Value has to be 'true' or 'false'";
-    if (bool* target = element<bool>(blockBase, block, variable, notify))
-        setVariable(*target, notify, value);
-    return "";
+        return {"Value has to be 'true' or 'false'", false, notify};
+    bool* target = element<bool>(blockBase, block, variable, notify);
+    return {"", target && store(*target, value), notify};
 }
 
-std::string setIntIntrospection(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
-                                char const* text) {
+Change setIntIntrospection(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
+                           char const* text) {
     char* end = nullptr;
     errno = 0;
     long long value = strtoll(text, &end, 0);
     if (end == text || errno == ERANGE || value < INT_MIN || value > INT_MAX)
-        return std::string("Can't convert ") + text + " to int";
-    try {
-        if (int32_t* target = element<int32_t>(blockBase, block, variable, notify))
-            setVariable(*target, notify, int32_t(value));
-    } catch (std::exception const&) {
-        return std::string("Can't convert ") + text + " to int";
-    }
-    return "";
+        return {std::string("Can't convert ") + text + " to int", false, notify};
+    int32_t* target = element<int32_t>(blockBase, block, variable, notify);
+    return {"", target && store(*target, int32_t(value)), notify};
 }
 
-std::string setFloatIntrospection(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
-                                  char const* text) {
+Change setFloatIntrospection(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
+                             char const* text) {
     char* end = nullptr;
     errno = 0;
     float value = strtof(text, &end);
     if (end == text || errno == ERANGE)
-        return std::string("Can't convert ") + text + " to float";
-    try {
-        if (float* target = element<float>(blockBase, block, variable, notify))
-            setVariable(*target, notify, value);
-    } catch (std::exception const&) {
-        return std::string("Can't convert ") + text + " to float";
-    }
-    return "";
+        return {std::string("Can't convert ") + text + " to float", false, notify};
+    float* target = element<float>(blockBase, block, variable, notify);
+    return {"", target && store(*target, value), notify};
 }
 
-std::string setStringIntrospection(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
-                                   char const* text) {
+Change setStringIntrospection(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
+                              char const* text) {
     VariableInfo const& v = info(block, variable);
     char* end = nullptr;
     long capacity = v.length ? strtol(v.length, &end, 10) : 0;
     if (!v.length || end == v.length || capacity <= 0)
-        return std::string("Can't convert ") + text + " to string";
+        return {std::string("Can't convert ") + text + " to string", false, notify};
     char* target = blockBase + v.offset;
     target[0] = 0;
     strncat(target, text, std::size_t(capacity) - 1);
-    try {
-        postEvent(notify);
-    } catch (std::exception const&) {
-        return std::string("Can't convert ") + text + " to string";
-    }
-    return "";
+    return {"", true, notify};
 }
 
 int hexDigit(char c) {
@@ -131,8 +115,8 @@ int hexDigit(char c) {
     THROW_ERROR("Not a valid hex digit: %c", c);
 }
 
-std::string setBufferIntrospection(char* blockBase, unsigned length, uint32_t block, uint32_t variable,
-                                   Notify notify, char const* text) {
+Change setBufferIntrospection(char* blockBase, unsigned length, uint32_t block, uint32_t variable,
+                              Notify notify, char const* text) {
     auto* target = reinterpret_cast<unsigned char*>(blockBase + info(block, variable).offset);
     char const* p = text;
     for (unsigned written = 0; written < length && *p; ++written) {
@@ -141,92 +125,74 @@ std::string setBufferIntrospection(char* blockBase, unsigned length, uint32_t bl
             int low = hexDigit(p[1]);
             target[written] = static_cast<unsigned char>(high << 4 | low);
         } catch (std::exception const&) {
-            return std::string("Can't convert ") + p + " to buffer";
+            return {std::string("Can't convert ") + p + " to buffer", false, notify};
         }
         if (!p[1])
             break; // a lone last digit is the high nibble of the last byte
         p += 2;
     }
-    try {
-        postEvent(notify);
-    } catch (std::exception const&) {
-        return "Can't convert  to buffer";
-    }
-    return "";
+    return {"", true, notify};
 }
 
-std::string setRecordImage(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
-                           char const* data, std::size_t size) {
+Change setRecordImage(char* blockBase, uint32_t block, uint32_t variable, Notify notify, char const* data,
+                      std::size_t size) {
     VariableInfo const& v = info(block, variable);
     char* target = blockBase + v.offset + (notify.param1 ? std::size_t(notify.param2) * size : 0);
-    if (memcmp(target, data, size) != 0) {
-        memcpy(target, data, size);
-        postEvent(notify);
-    }
-    return "";
+    if (memcmp(target, data, size) == 0)
+        return {"", false, notify};
+    memcpy(target, data, size);
+    return {"", true, notify};
 }
 
-std::string setJson(char* blockBase, uint32_t block, uint32_t variable, Notify notify,
-                    JsonPairs const& pairs) {
-    VariableInfo const& v = info(block, variable);
-    unsigned long elements = v.length && v.notify.param1 ? strtoul(v.length, nullptr, 10) : 1;
-    // A wrong index must never reach the memory of the next variable.
-    if (notify.param2 >= elements)
-        return "Index " + std::to_string(notify.param2) + " is outside " + v.name;
-    char* element = blockBase + v.offset + std::size_t(notify.param2) * v.size;
-    return setRecordFromJson(element, v.fields, pairs, notify, v.size);
-}
-
-std::string setRecordFromJson(char* element, std::vector<StructInfo> const* fields, JsonPairs const& pairs,
-                              Notify notify, uint32_t size) {
-    if (!fields || pairs.empty())
-        return "";
+namespace {
+// The field of the element at element (a record of size bytes) that the last pair names; whether it changed.
+bool setField(char* element, std::vector<StructInfo> const& fields, JsonPairs const& pairs, uint32_t size) {
     std::string const& key = pairs.back().first;
     std::string const& text = pairs.back().second.value;
-    for (std::size_t i = 0; i < fields->size(); ++i) {
-        StructInfo const& field = (*fields)[i];
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        StructInfo const& field = fields[i];
         if (key != field.name)
             continue;
         char* address = element + field.offset;
         switch (field.baseType) {
-        case Int: {
-            int32_t value = std::stoi(text, nullptr, 0);
-            setVariable(*reinterpret_cast<int32_t*>(address), notify, value);
-            break;
-        }
-        case Float: {
-            float value = std::stof(text);
-            setVariable(*reinterpret_cast<float*>(address), notify, value);
-            break;
-        }
-        case Bool: {
-            bool value = text == "true";
-            setVariable(*reinterpret_cast<bool*>(address), notify, value);
-            break;
-        }
+        case Int:
+            return store(*reinterpret_cast<int32_t*>(address), int32_t(std::stoi(text, nullptr, 0)));
+        case Float:
+            return store(*reinterpret_cast<float*>(address), std::stof(text));
+        case Bool:
+            return store(*reinterpret_cast<bool*>(address), text == "true");
         case String: {
             // The room runs to the next field or the end of the record; a longer text is cut to stay
             // terminated.
-            uint32_t end = i + 1 < fields->size() ? (*fields)[i + 1].offset : size;
+            uint32_t end = i + 1 < fields.size() ? fields[i + 1].offset : size;
             std::size_t room = end - field.offset;
             address[0] = 0;
             strncat(address, text.c_str(), room - 1);
-            postEvent(notify);
-            break;
+            return true;
         }
         case Enum: {
             uint32_t e = IntrospectionEnum::getEnumIndex(field.type.c_str());
             for (uint32_t k = 0; k < IntrospectionEnum::getEnumEntryCount(e); ++k)
-                if (text == IntrospectionEnum::getEnumEntryName(e, k)) {
-                    setVariable(*reinterpret_cast<int32_t*>(address), notify, int32_t(k));
-                    break;
-                }
-            break;
+                if (text == IntrospectionEnum::getEnumEntryName(e, k))
+                    return store(*reinterpret_cast<int32_t*>(address), int32_t(k));
+            return false;
         }
         default: // a list of records inside the record is not set field by field
-            break;
+            return false;
         }
-        return "";
     }
-    return "";
+    return false;
+}
+} // namespace
+
+Change setJson(char* blockBase, uint32_t block, uint32_t variable, Notify notify, JsonPairs const& pairs) {
+    VariableInfo const& v = info(block, variable);
+    unsigned long elements = v.length && v.notify.param1 ? strtoul(v.length, nullptr, 10) : 1;
+    // A wrong index must never reach the memory of the next variable.
+    if (notify.param2 >= elements)
+        return {"Index " + std::to_string(notify.param2) + " is outside " + v.name, false, notify};
+    if (!v.fields || pairs.empty())
+        return {"", false, notify};
+    char* element = blockBase + v.offset + std::size_t(notify.param2) * v.size;
+    return {"", setField(element, *v.fields, pairs, v.size), notify};
 }

@@ -1,4 +1,4 @@
-#include "logging.h"
+#include "kernellog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -35,9 +35,9 @@ void appendText(std::string& out, char const* from, char const* to) {
 }
 } // namespace
 
-Logging::Logging(EventPoll& poll) : poll(poll) {}
+KernelLog::KernelLog(EventPoll& poll) : poll(poll) {}
 
-Logging::~Logging() {
+KernelLog::~KernelLog() {
     if (pid > 0) {
         kill(pid, SIGTERM);
         // Reaped here so that no zombie outlives the handler; dmesg ends at once on SIGTERM.
@@ -49,14 +49,14 @@ Logging::~Logging() {
     }
 }
 
-void Logging::init() {
+void KernelLog::init() {
     fd = popen("dmesg --color=always -w", pid);
     poll.add(fd, this, EPOLLIN);
     int flags = fcntl(fd, F_GETFL);
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-int Logging::popen(char const* command, int& childPid) {
+int KernelLog::popen(char const* command, int& childPid) {
     int fds[2];
     // Close-on-exec keeps the service's sockets out of the child; dup2 clears it on the child's stdout.
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -97,7 +97,7 @@ int Logging::popen(char const* command, int& childPid) {
     _exit(127);
 }
 
-void Logging::event(EventPoll::EventType type) {
+void KernelLog::event(EventPoll::EventType type) {
     if (type != EventPoll::Hangup) {
         parseData();
         return;
@@ -116,7 +116,7 @@ void Logging::event(EventPoll::EventType type) {
         pid = 0;
 }
 
-void Logging::parseData() {
+void KernelLog::parseData() {
     if (fd < 0)
         return;
     char chunk[READ_SIZE];
@@ -130,7 +130,7 @@ void Logging::parseData() {
     }
 }
 
-std::string Logging::getColor(int colour, char const* on, char const* off) {
+std::string KernelLog::getColor(int colour, char const* on, char const* off) {
     std::string digits;
     digits += (colour & 1) ? on : off;
     digits += (colour & 2) ? on : off;
@@ -138,7 +138,7 @@ std::string Logging::getColor(int colour, char const* on, char const* off) {
     return digits;
 }
 
-void Logging::appendStyle() {
+void KernelLog::appendStyle() {
     if (code >= 30 && code <= 37)
         buffer += "color: #" + getColor(code - 30, "AA", "00");
     else if (code >= 40 && code <= 47)
@@ -149,12 +149,12 @@ void Logging::appendStyle() {
         buffer += "background-color: #" + getColor(code - 100, "FF", "55");
 }
 
-void Logging::convert(char const* text, std::size_t length) {
+void KernelLog::convert(char const* text, std::size_t length) {
     convertPiece(text, length);
     trim();
 }
 
-void Logging::trim() {
+void KernelLog::trim() {
     if (buffer.size() <= Constants::LOG_KEPT_SIZE)
         return;
     std::size_t cut = buffer.size() - (Constants::LOG_KEPT_SIZE - Constants::LOG_TRIM_STEP);
@@ -165,7 +165,7 @@ void Logging::trim() {
     dropped += cut;
 }
 
-void Logging::convertPiece(char const* text, std::size_t length) {
+void KernelLog::convertPiece(char const* text, std::size_t length) {
     char const* p = text;
     char const* end = text + length;
     if (!pendingEscape) {

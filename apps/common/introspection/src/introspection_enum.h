@@ -21,6 +21,6 @@ public:
 
     // The codecs behind the generated get<Enum>Introspection and set<Enum>Introspection.
     static std::string getEnumText(uint32_t e, void const* address);
-    static std::string setEnumText(uint32_t e, char* blockBase, uint32_t block, uint32_t variable,
-                                   Notify notify, char const* text);
+    static Change setEnumText(uint32_t e, char* blockBase, uint32_t block, uint32_t variable, Notify notify,
+                              char const* text);
 };

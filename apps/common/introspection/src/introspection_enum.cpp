@@ -85,20 +85,18 @@ std::string IntrospectionEnum::getEnumText(uint32_t e, void const* address) {
     EnumInfo const& info = ENUM_ARRAY[e];
     if (value < info.count)
         return info.entries[value];
-    logMessage(gComponentLogLevel, gen::LogLevel::Error, "gen/code/introspection_gen", __LINE__,
-               "Value %i of enum %s is above number of entries (%i)", int(value), info.name, int(info.count));
+    LOG(Error, "Value %i of enum %s is above number of entries (%i)", int(value), info.name, int(info.count));
     return "INVALID_VALUE: " + std::to_string(value);
 }
 
-std::string IntrospectionEnum::setEnumText(uint32_t e, char* blockBase, uint32_t block, uint32_t variable,
-                                           Notify notify, char const* text) {
+Change IntrospectionEnum::setEnumText(uint32_t e, char* blockBase, uint32_t block, uint32_t variable,
+                                      Notify notify, char const* text) {
     EnumInfo const& info = ENUM_ARRAY[e];
     for (uint32_t k = 0; k < info.count; ++k)
         if (strcmp(info.entries[k], text) == 0) {
             auto* target =
                 reinterpret_cast<int32_t*>(blockBase + Introspection::getVarInfo(block, variable).offset);
-            setVariable(*target, notify, int32_t(k));
-            return "";
+            return {"", store(*target, int32_t(k)), notify};
         }
-    return std::string(text) + " is not part of enum " + info.name;
+    return {std::string(text) + " is not part of enum " + info.name, false, notify};
 }

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "eventpoll.h"
+#include "kernellog.h"
 #include "kmsg.h"
-#include "logging.h"
 #include "process.h"
 
 namespace {
@@ -15,10 +15,10 @@ std::string const ESC = "\x1b";
 
 std::string converted(std::vector<std::string> const& pieces) {
     EventPoll poll;
-    Logging logging(poll);
+    KernelLog log(poll);
     for (auto const& piece : pieces)
-        logging.convert(piece.data(), piece.size());
-    return logging.text();
+        log.convert(piece.data(), piece.size());
+    return log.text();
 }
 
 TEST(LogConversion, ColourSequencesBecomeSpansWhoseDigitsFollowTheBits) {
@@ -77,12 +77,12 @@ TEST(LogFollowing, ChildStartsWithDefaultSignalsAndItsOutputArrivesConvertedAndH
         "sleep 0.1\nprintf '32mgreen\\n'\nsleep 0.1\nprintf 'ab\\0cd\\n'"); // a read ends at a NUL
     KmsgReader kmsg;
     EventPoll poll;
-    Logging logging(poll);
-    logging.init();
+    KernelLog log(poll);
+    log.init();
     followToEnd(poll, kmsg);
     poll.wait(50, false); // a closed pipe is not reported again
     EXPECT_EQ(
-        logging.text(),
+        log.text(),
         "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n<span style='color: #AA0000'>red</span> " +
             std::string(5000, 'x') + "<span style='color: #00AA00'>green\nab");
     auto messages = kmsg.messages();
@@ -95,21 +95,21 @@ TEST(LogFollowing, DestructionStopsAChildThatNeverEndsAndAMissingProgramOnlyHang
     EventPoll poll;
     auto start = std::chrono::steady_clock::now();
     {
-        Logging logging(poll);
-        logging.init();
+        KernelLog log(poll);
+        log.init();
         // Written before the test looks: one readiness takes all that is there, in reads of any size.
         ASSERT_TRUE(waitUntil([] { return access("/tmp/written", F_OK) == 0; }));
         EXPECT_EQ(poll.wait(1000, false), EventPoll::DISPATCHED);
-        EXPECT_EQ(logging.text(), std::string(1000, 'y'));
+        EXPECT_EQ(log.text(), std::string(1000, 'y'));
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     unlink("/tmp/bin/dmesg");
     setenv("PATH", "/tmp/bin", 1); // no dmesg anywhere: the shell fails, the pipe hangs up
     KmsgReader kmsg;
-    Logging logging(poll);
-    logging.init();
+    KernelLog log(poll);
+    log.init();
     EXPECT_TRUE(followToEnd(poll, kmsg));
-    EXPECT_EQ(logging.text(), "");
+    EXPECT_EQ(log.text(), "");
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "jsontext.h"
+#include "jsonwriter.h"
 
 #include <cstdio>
 
@@ -36,7 +36,17 @@ std::size_t sequenceLength(std::string_view text, std::size_t at) {
 }
 } // namespace
 
-void appendJsonText(std::string& out, std::string_view text) {
+namespace JsonWriter {
+
+void appendText(std::string& out, std::string_view text, Escaping escaping) {
+    if (escaping == Escaping::QuoteAndBackslash) {
+        for (char c : text) {
+            if (c == '"' || c == '\\')
+                out += '\\';
+            out += c;
+        }
+        return;
+    }
     for (std::size_t i = 0; i < text.size();) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
@@ -61,9 +71,29 @@ void appendJsonText(std::string& out, std::string_view text) {
     }
 }
 
-std::string jsonText(std::string_view text) {
+std::string text(std::string_view text, Escaping escaping) {
     std::string out;
     out.reserve(text.size());
-    appendJsonText(out, text);
+    appendText(out, text, escaping);
     return out;
 }
+
+void appendString(std::string& out, std::string_view text) {
+    out += '"';
+    appendText(out, text);
+    out += '"';
+}
+
+std::string result(bool ok) {
+    return ok ? "{\"result\": 1 }" : "{\"result\": 0 }";
+}
+
+std::string error(std::string_view message) {
+    return "{\"result\": 0, \"error\": \"" + text(message) + "\" }";
+}
+
+std::string appResult(std::string_view message) {
+    return "{\"result\": \"" + text(message) + "\" }";
+}
+
+} // namespace JsonWriter

@@ -17,12 +17,12 @@ constexpr std::size_t LOG_KEPT_SIZE = std::size_t(4) << 20;
 constexpr std::size_t LOG_TRIM_STEP = std::size_t(256) << 10;
 } // namespace Constants
 
-class Logging final : public EventPoll::Callback {
+class KernelLog final : public EventPoll::Callback {
 public:
-    explicit Logging(EventPoll& poll);
-    ~Logging(); // stops the child with SIGTERM, unregisters and closes the pipe
-    Logging(Logging const&) = delete;
-    Logging& operator=(Logging const&) = delete;
+    explicit KernelLog(EventPoll& poll);
+    ~KernelLog(); // stops the child with SIGTERM, unregisters and closes the pipe
+    KernelLog(KernelLog const&) = delete;
+    KernelLog& operator=(KernelLog const&) = delete;
 
     // Starts "dmesg --color=always -w" and watches its output without ever blocking the loop.
     void init();

@@ -1,1 +1,0 @@
-service_test(logging_test SOURCES logging_test.cpp LIBS weblog SANDBOX)
