@@ -49,7 +49,11 @@ TEST_F(Dictionary, NamesAndIndexesAreCheckedAndEventsLeadBackToTheirVariable) {
              {[] { Introspection::getVarCount(18); }, "Index exceeds limit"},
              {[] { Introspection::getVarIndex(17, "appDofCalculationLogLevel"); },
               "Unknown variable \"MemApp.appDofCalculationLogLevel\""},
-             {[] { IntrospectionEnum::getEnumIndex("axis"); }, "Unknown enum \"axis\""}})
+             {[] { IntrospectionEnum::getEnumIndex("axis"); }, "Unknown enum \"axis\""},
+             {[] { IntrospectionEnum::getEnumName(IntrospectionEnum::getEnumCount()); },
+              "Index exceeds limit"},
+             {[] { IntrospectionEnum::getEnumEntryCount(IntrospectionEnum::getEnumCount()); },
+              "Index exceeds limit"}})
         EXPECT_NE(failure(action).find(text), std::string::npos) << text;
 
     auto location = [](Notify const& event) {

@@ -72,7 +72,8 @@ TEST_F(App, EveryPathOfTheRouteTable) {
 std::string generated(std::mt19937& random, bool fileName = false) {
     // Single bytes (printable, JSON's own, control, a cut lead byte, a byte of no UTF-8), then sequences.
     static std::string const bytes = "aZ7 -.'<\"\\/\r\n\t\x01\x1f\x7f\xff\xc3";
-    static char const* const sequences[] = {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xed\xa0\x80",
+    static char const* const sequences[] = {"\xc3\xa9",         "\xe2\x82\xac",     "\xef\xbf\xbd",
+                                            "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf", "\xed\xa0\x80",
                                             "\xc0\xaf"};
     std::string text;
     for (size_t n = random() % 24; n > 0; --n) {
